@@ -1,0 +1,7 @@
+#include "launcher.h"
+
+#include "singleapplication.h"
+
+void gatherAndLaunch(SingleApplication &, const QStringList &, const QString &, const QString &)
+{
+}

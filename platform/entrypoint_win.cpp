@@ -1,0 +1,14 @@
+#include "app/entry.h"
+
+#include <QString>
+#include <QStringList>
+
+// Wide entry point of the Windows program (linked with -municode). The framework reads the command line
+// itself there, so no argument vector is handed on.
+int wmain(int argc, wchar_t **argv)
+{
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments.append(QString::fromWCharArray(argv[i]));
+    return runContextMenuHelper(argc, nullptr, arguments);
+}

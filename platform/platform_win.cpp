@@ -1,0 +1,66 @@
+#include "platform.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QSettings>
+#include <QStandardPaths>
+
+#include <windows.h>
+
+namespace Platform {
+
+QString userName()
+{
+    wchar_t buffer[257];
+    DWORD size = 257;
+    if (GetUserNameW(buffer, &size))
+        return QString::fromWCharArray(buffer);
+    return qEnvironmentVariable("USERNAME");
+}
+
+QString spoolBaseLocation()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::TempLocation);
+}
+
+bool isProcessAlive(qint64 processId, const QString &imageFileName)
+{
+    if (processId <= 0 || processId > 0xFFFFFFFFLL)
+        return false;
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(processId));
+    if (!process)
+        // A process of another account may refuse the query; it exists all the same.
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    bool alive = false;
+    DWORD exitCode = 0;
+    if (GetExitCodeProcess(process, &exitCode) && exitCode == STILL_ACTIVE) {
+        wchar_t path[MAX_PATH * 4];
+        DWORD length = DWORD(sizeof path / sizeof *path);
+        if (QueryFullProcessImageNameW(process, 0, path, &length)) {
+            const QString image = QFileInfo(QString::fromWCharArray(path, int(length))).fileName();
+            alive = image.compare(imageFileName, Qt::CaseInsensitive) == 0;
+        } else {
+            alive = true;
+        }
+    }
+    CloseHandle(process);
+    return alive;
+}
+
+QString processListerProgram()
+{
+    return QStringLiteral("tasklist.exe");
+}
+
+QString editorConfigPath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::HomeLocation) + QLatin1String("/AppData")
+           + QLatin1String("/Roaming/Ostrel/Ostrel PDF Editor/config.ini");
+}
+
+std::unique_ptr<QSettings> openRegistryKey(const QString &nativeKeyPath)
+{
+    return std::make_unique<QSettings>(nativeKeyPath, QSettings::NativeFormat);
+}
+
+} // namespace Platform

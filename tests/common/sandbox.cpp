@@ -1,0 +1,156 @@
+#include "sandbox.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+
+QString buildBinDir()
+{
+    return QStringLiteral(OSTREL_BUILD_BIN_DIR);
+}
+
+Sandbox::Sandbox(const QString &installFolderName)
+    : m_installFolderName(installFolderName)
+{
+    if (!m_dir.isValid())
+        return;
+    QDir root(m_dir.path());
+    for (const char *sub : {"home", "tmp", "runtime", "config", "data", "cache"})
+        root.mkpath(QLatin1String(sub));
+    QFile::setPermissions(runtimeDir(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+    // Copy the program with everything beside it, so that each sandbox has its own installation
+    // (and therefore its own instance key).
+    root.mkpath(installDir());
+    QDirIterator it(buildBinDir(), QDir::Files);
+    bool copied = true;
+    while (it.hasNext()) {
+        const QString source = it.next();
+        const QString target = installDir() + QLatin1Char('/') + it.fileName();
+        copied = QFile::copy(source, target) && copied;
+        QFile::setPermissions(target, QFile(source).permissions());
+    }
+    m_valid = copied && QFileInfo::exists(programPath());
+}
+
+Sandbox::~Sandbox()
+{
+    removeLeftoverIpcObjects();
+}
+
+QString Sandbox::root() const { return m_dir.path(); }
+QString Sandbox::homeDir() const { return root() + QLatin1String("/home"); }
+QString Sandbox::tempDir() const { return root() + QLatin1String("/tmp"); }
+QString Sandbox::runtimeDir() const { return root() + QLatin1String("/runtime"); }
+QString Sandbox::configDir() const { return root() + QLatin1String("/config"); }
+QString Sandbox::installDir() const { return root() + QLatin1Char('/') + m_installFolderName; }
+QString Sandbox::programPath() const { return installDir() + QLatin1String("/OstrelContextMenu"); }
+QString Sandbox::spoolPath() const { return runtimeDir() + QLatin1String("/Ostrel_PDF_Editor_ContextMenu"); }
+QString Sandbox::registryFile() const { return configDir() + QLatin1String("/Ostrel/registry.reg"); }
+QString Sandbox::associationLog() const { return configDir() + QLatin1String("/Ostrel/file-association.log"); }
+QString Sandbox::editorLog() const { return configDir() + QLatin1String("/Ostrel/editor-starts.log"); }
+
+QString Sandbox::editorConfigFile() const
+{
+    return configDir() + QLatin1String("/Ostrel/Ostrel PDF Editor/config.ini");
+}
+
+QProcessEnvironment Sandbox::environment() const
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), homeDir());
+    env.insert(QStringLiteral("TMPDIR"), tempDir());
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir());
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), configDir());
+    env.insert(QStringLiteral("XDG_DATA_HOME"), root() + QLatin1String("/data"));
+    env.insert(QStringLiteral("XDG_CACHE_HOME"), root() + QLatin1String("/cache"));
+    return env;
+}
+
+void Sandbox::writeEditorLanguage(const QString &language) const
+{
+    QDir().mkpath(QFileInfo(editorConfigFile()).path());
+    QSaveFile file(editorConfigFile());
+    if (file.open(QIODevice::WriteOnly)) {
+        file.write("[Main]\nLanguage=" + language.toUtf8() + "\n");
+        file.commit();
+    }
+}
+
+Sandbox::Result Sandbox::run(const QStringList &arguments, int timeoutMs, const QString &program) const
+{
+    Result result;
+    QProcess process;
+    process.setProcessEnvironment(environment());
+    process.setWorkingDirectory(root());
+    process.start(program.isEmpty() ? programPath() : program, arguments);
+    if (!process.waitForStarted(timeoutMs))
+        return result;
+    result.finished = process.waitForFinished(timeoutMs);
+    if (!result.finished) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+    result.exitCode = process.exitCode();
+    result.exitStatus = process.exitStatus();
+    result.standardOutput = process.readAllStandardOutput();
+    result.standardError = process.readAllStandardError();
+    return result;
+}
+
+std::vector<std::unique_ptr<QProcess>> Sandbox::startAll(const QList<QStringList> &argumentLists,
+                                                         const QString &program) const
+{
+    std::vector<std::unique_ptr<QProcess>> processes;
+    const QProcessEnvironment env = environment();
+    for (const QStringList &arguments : argumentLists) {
+        auto process = std::make_unique<QProcess>();
+        process->setProcessEnvironment(env);
+        process->setWorkingDirectory(root());
+        process->start(program.isEmpty() ? programPath() : program, arguments);
+        processes.push_back(std::move(process));
+    }
+    return processes;
+}
+
+bool Sandbox::waitAll(const std::vector<std::unique_ptr<QProcess>> &processes, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    bool allEnded = true;
+    for (const auto &process : processes) {
+        if (process->state() != QProcess::NotRunning
+            && !process->waitForFinished(int(qMax<qint64>(1, deadline.remainingTime())))) {
+            allEnded = false;
+            process->kill();
+            process->waitForFinished(5000);
+        }
+    }
+    return allEnded;
+}
+
+// System V objects outlive the processes that made them. The framework derives their keys from files it
+// keeps in the temporary folder, which is the sandbox's own, so the keys can be found and the objects
+// removed before the folder goes.
+void Sandbox::removeLeftoverIpcObjects() const
+{
+    QDirIterator it(tempDir(), {QStringLiteral("qipc_*")}, QDir::Files | QDir::Hidden);
+    while (it.hasNext()) {
+        const QByteArray path = QFile::encodeName(it.next());
+        const key_t key = ftok(path.constData(), 'Q');
+        if (key == -1)
+            continue;
+        const int shmId = shmget(key, 0, 0);
+        if (shmId != -1)
+            shmctl(shmId, IPC_RMID, nullptr);
+        const int semId = semget(key, 0, 0);
+        if (semId != -1)
+            semctl(semId, 0, IPC_RMID);
+    }
+}

@@ -1,0 +1,72 @@
+#ifndef OSTREL_TESTS_SANDBOX_H
+#define OSTREL_TESTS_SANDBOX_H
+
+#include <QByteArray>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+#include <vector>
+
+// A private world for end-to-end runs of the real program: its own home, temporary, runtime and
+// configuration folders, and a copy of the build's bin/ folder (the program and everything beside it)
+// in a folder whose name has spaces. Shared-memory and semaphore objects that runs leave behind in the
+// sandbox's temporary folder are removed with it.
+class Sandbox
+{
+public:
+    explicit Sandbox(const QString &installFolderName = QStringLiteral("Ostrel PDF Editor"));
+    ~Sandbox();
+
+    bool isValid() const { return m_valid; }
+    QString root() const;
+    QString homeDir() const;
+    QString tempDir() const;
+    QString runtimeDir() const;
+    QString configDir() const;
+    QString installDir() const;
+    QString programPath() const;
+
+    QString spoolPath() const;          // where the copies collect the paths of one selection
+    QString registryFile() const;       // the registry stand-in's hive
+    QString editorConfigFile() const;   // the editor's config.ini
+    QString associationLog() const;     // calls of the file-association stand-in
+    QString editorLog() const;          // starts recorded by the editor stand-in
+
+    QProcessEnvironment environment() const;
+
+    // Writes the editor's configuration with the given interface language.
+    void writeEditorLanguage(const QString &language) const;
+
+    struct Result {
+        bool finished = false;
+        int exitCode = -1;
+        QProcess::ExitStatus exitStatus = QProcess::CrashExit;
+        QByteArray standardOutput;
+        QByteArray standardError;
+    };
+
+    // Runs the installed program (or another program) to its end.
+    Result run(const QStringList &arguments, int timeoutMs = 60000, const QString &program = QString()) const;
+
+    // Starts one copy per argument list as close together as possible; the caller waits for them.
+    std::vector<std::unique_ptr<QProcess>> startAll(const QList<QStringList> &argumentLists,
+                                                    const QString &program = QString()) const;
+    // Waits for every copy; true when all ended normally within the time.
+    static bool waitAll(const std::vector<std::unique_ptr<QProcess>> &processes, int timeoutMs);
+
+private:
+    void removeLeftoverIpcObjects() const;
+
+    QTemporaryDir m_dir;
+    bool m_valid = false;
+    QString m_installFolderName;
+};
+
+// Folder of the build's programs (build/bin).
+QString buildBinDir();
+
+#endif
