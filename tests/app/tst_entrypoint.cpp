@@ -1,0 +1,148 @@
+// The dispatch of real runs of the program, each in a sandbox of its own.
+
+#include "sandbox.h"
+
+#include <QtTest>
+
+namespace {
+
+QStringList readLines(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+QStringList spoolEntries(const Sandbox &sandbox)
+{
+    return QDir(sandbox.spoolPath()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
+bool endedQuietly(const Sandbox::Result &result)
+{
+    return result.finished && result.exitStatus == QProcess::NormalExit && result.exitCode == 0 &&
+           result.standardOutput.isEmpty() && result.standardError.isEmpty();
+}
+
+} // namespace
+
+class EntryPointTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void noArgumentsOnlyCreatesTheSpoolFolder()
+    {
+        Sandbox sandbox;
+        QVERIFY(sandbox.isValid());
+        QVERIFY(!QFileInfo::exists(sandbox.spoolPath()));
+
+        const Sandbox::Result result = sandbox.run(QStringList());
+        QVERIFY2(endedQuietly(result), result.standardError.constData());
+        QVERIFY(QFileInfo(sandbox.spoolPath()).isDir());
+        QVERIFY(spoolEntries(sandbox).isEmpty());
+        QVERIFY(!QFileInfo::exists(sandbox.registryFile()));
+        QVERIFY(!QFileInfo::exists(sandbox.associationLog()));
+        QVERIFY(!QFileInfo::exists(sandbox.editorLog()));
+    }
+
+    void commandWords_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("associationCalls");
+        QTest::addColumn<bool>("verbsRegistered");
+
+        const QStringList installCalls{QStringLiteral(".pdf\t"),
+                                       QStringLiteral(".pdf\tOstrel PDF Editor.exe")};
+        const QStringList uninstallCalls{QStringLiteral(".pdf\t")};
+        QTest::newRow("install") << QStringList{QStringLiteral("install")} << installCalls << true;
+        QTest::newRow("INSTALL") << QStringList{QStringLiteral("INSTALL")} << installCalls << true;
+        QTest::newRow("Install") << QStringList{QStringLiteral("Install")} << installCalls << true;
+        QTest::newRow("uninstall") << QStringList{QStringLiteral("uninstall")} << uninstallCalls << false;
+        QTest::newRow("UnInstall") << QStringList{QStringLiteral("UnInstall")} << uninstallCalls << false;
+        QTest::newRow("install plus argument")
+            << QStringList{QStringLiteral("install"), QStringLiteral("now")} << QStringList() << false;
+        QTest::newRow("uninstall plus argument")
+            << QStringList{QStringLiteral("uninstall"), QStringLiteral("now")} << QStringList() << false;
+        QTest::newRow("unknown word") << QStringList{QStringLiteral("register")} << QStringList() << false;
+    }
+
+    void commandWords()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, associationCalls);
+        QFETCH(bool, verbsRegistered);
+
+        Sandbox sandbox;
+        QVERIFY(sandbox.isValid());
+        const Sandbox::Result result = sandbox.run(arguments);
+        QVERIFY2(endedQuietly(result), result.standardError.constData());
+
+        QCOMPARE(readLines(sandbox.associationLog()), associationCalls);
+        QFile registry(sandbox.registryFile());
+        const bool hasVerbs =
+            registry.open(QIODevice::ReadOnly) && registry.readAll().contains("OstrelPDFEditor01Edit");
+        QCOMPARE(hasVerbs, verbsRegistered);
+        // Every run, whatever it does, leaves the (empty) spool folder behind.
+        QVERIFY(QFileInfo(sandbox.spoolPath()).isDir());
+        QVERIFY(spoolEntries(sandbox).isEmpty());
+    }
+
+    void unrecognisedVerbFlagSpoolsNothing()
+    {
+        Sandbox sandbox;
+        QVERIFY(sandbox.isValid());
+        const QString pdf = sandbox.root() + QLatin1String("/a.pdf");
+        for (const QString &flag :
+             {QStringLiteral("-FTYPE_MERGE"), QStringLiteral("-ftype_open"), QStringLiteral("ftype_merge")}) {
+            const Sandbox::Result result = sandbox.run({flag, pdf});
+            QVERIFY2(endedQuietly(result), qPrintable(flag));
+        }
+        QVERIFY(spoolEntries(sandbox).isEmpty());
+        QVERIFY(!QFileInfo::exists(sandbox.editorLog()));
+    }
+
+    void verbFlagHandsOffOnlyTheFirstPath()
+    {
+        Sandbox sandbox;
+        QVERIFY(sandbox.isValid());
+        const QString pdf = sandbox.root() + QLatin1String("/first file.pdf");
+        const Sandbox::Result result = sandbox.run(
+            {QStringLiteral("-ftype_print"), pdf, QStringLiteral("/ignored.pdf"), QStringLiteral("x")});
+        QVERIFY2(endedQuietly(result), result.standardError.constData());
+
+        // The editor is started detached; give it a moment to record its start.
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(sandbox.editorLog()), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(readLines(sandbox.editorLog()).size(), 1, 10000);
+        const QJsonArray arguments =
+            QJsonDocument::fromJson(readLines(sandbox.editorLog()).first().toUtf8()).array();
+        QCOMPARE(arguments.size(), 1);
+        QCOMPARE(arguments.first().toString(), QStringLiteral("-ftype_print;") + pdf);
+    }
+
+    void unusableTemporaryFolderEndsWithStatusOne()
+    {
+        Sandbox sandbox;
+        QVERIFY(sandbox.isValid());
+        // The shared-memory block's key file lives in the temporary folder: without one the block cannot be
+        // made.
+        QProcess process;
+        QProcessEnvironment env = sandbox.environment();
+        env.insert(QStringLiteral("TMPDIR"), sandbox.root() + QLatin1String("/missing/tmp"));
+        process.setProcessEnvironment(env);
+        process.start(sandbox.programPath(), QStringList());
+        QVERIFY(process.waitForFinished(30000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 1);
+        const QByteArray errors = process.readAllStandardError();
+        QVERIFY2(errors.contains("SingleApplication: Unable to create block."), errors.constData());
+        QVERIFY(process.readAllStandardOutput().isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(EntryPointTest)
+#include "tst_entrypoint.moc"
