@@ -60,8 +60,8 @@ QString processListerProgram()
 
 QString editorConfigPath()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-           + QLatin1String("/Ostrel/Ostrel PDF Editor/config.ini");
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+           QLatin1String("/Ostrel/Ostrel PDF Editor/config.ini");
 }
 
 } // namespace Platform

@@ -45,17 +45,50 @@ Sandbox::~Sandbox()
     removeLeftoverIpcObjects();
 }
 
-QString Sandbox::root() const { return m_dir.path(); }
-QString Sandbox::homeDir() const { return root() + QLatin1String("/home"); }
-QString Sandbox::tempDir() const { return root() + QLatin1String("/tmp"); }
-QString Sandbox::runtimeDir() const { return root() + QLatin1String("/runtime"); }
-QString Sandbox::configDir() const { return root() + QLatin1String("/config"); }
-QString Sandbox::installDir() const { return root() + QLatin1Char('/') + m_installFolderName; }
-QString Sandbox::programPath() const { return installDir() + QLatin1String("/OstrelContextMenu"); }
-QString Sandbox::spoolPath() const { return runtimeDir() + QLatin1String("/Ostrel_PDF_Editor_ContextMenu"); }
-QString Sandbox::registryFile() const { return configDir() + QLatin1String("/Ostrel/registry.reg"); }
-QString Sandbox::associationLog() const { return configDir() + QLatin1String("/Ostrel/file-association.log"); }
-QString Sandbox::editorLog() const { return configDir() + QLatin1String("/Ostrel/editor-starts.log"); }
+QString Sandbox::root() const
+{
+    return m_dir.path();
+}
+QString Sandbox::homeDir() const
+{
+    return root() + QLatin1String("/home");
+}
+QString Sandbox::tempDir() const
+{
+    return root() + QLatin1String("/tmp");
+}
+QString Sandbox::runtimeDir() const
+{
+    return root() + QLatin1String("/runtime");
+}
+QString Sandbox::configDir() const
+{
+    return root() + QLatin1String("/config");
+}
+QString Sandbox::installDir() const
+{
+    return root() + QLatin1Char('/') + m_installFolderName;
+}
+QString Sandbox::programPath() const
+{
+    return installDir() + QLatin1String("/OstrelContextMenu");
+}
+QString Sandbox::spoolPath() const
+{
+    return runtimeDir() + QLatin1String("/Ostrel_PDF_Editor_ContextMenu");
+}
+QString Sandbox::registryFile() const
+{
+    return configDir() + QLatin1String("/Ostrel/registry.reg");
+}
+QString Sandbox::associationLog() const
+{
+    return configDir() + QLatin1String("/Ostrel/file-association.log");
+}
+QString Sandbox::editorLog() const
+{
+    return configDir() + QLatin1String("/Ostrel/editor-starts.log");
+}
 
 QString Sandbox::editorConfigFile() const
 {
@@ -125,8 +158,8 @@ bool Sandbox::waitAll(const std::vector<std::unique_ptr<QProcess>> &processes, i
     QDeadlineTimer deadline(timeoutMs);
     bool allEnded = true;
     for (const auto &process : processes) {
-        if (process->state() != QProcess::NotRunning
-            && !process->waitForFinished(int(qMax<qint64>(1, deadline.remainingTime())))) {
+        if (process->state() != QProcess::NotRunning &&
+            !process->waitForFinished(int(qMax<qint64>(1, deadline.remainingTime())))) {
             allEnded = false;
             process->kill();
             process->waitForFinished(5000);

@@ -30,18 +30,19 @@ public:
     QString installDir() const;
     QString programPath() const;
 
-    QString spoolPath() const;          // where the copies collect the paths of one selection
-    QString registryFile() const;       // the registry stand-in's hive
-    QString editorConfigFile() const;   // the editor's config.ini
-    QString associationLog() const;     // calls of the file-association stand-in
-    QString editorLog() const;          // starts recorded by the editor stand-in
+    QString spoolPath() const;        // where the copies collect the paths of one selection
+    QString registryFile() const;     // the registry stand-in's hive
+    QString editorConfigFile() const; // the editor's config.ini
+    QString associationLog() const;   // calls of the file-association stand-in
+    QString editorLog() const;        // starts recorded by the editor stand-in
 
     QProcessEnvironment environment() const;
 
     // Writes the editor's configuration with the given interface language.
     void writeEditorLanguage(const QString &language) const;
 
-    struct Result {
+    struct Result
+    {
         bool finished = false;
         int exitCode = -1;
         QProcess::ExitStatus exitStatus = QProcess::CrashExit;
