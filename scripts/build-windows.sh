@@ -1,0 +1,177 @@
+#!/usr/bin/env bash
+# Builds the Windows program with MinGW-w64 and stages its deployable folder.
+#
+#   scripts/build-windows.sh [--qt-prefix DIR] [--build-dir DIR]
+#
+# Qt for MinGW (Core and Network) is taken, in this order, from:
+#   1. --qt-prefix DIR, or the environment variable OSTREL_QT_MINGW_PREFIX;
+#   2. the prebuilt tarball ../shared/toolchains/qt5-mingw-5.15.8.tar.xz beside the repository, checked
+#      against its SHA-256 and unpacked once into the cache folder;
+#   3. a build from Debian's qtbase source package into the cache folder (about 10 minutes on 2 cores).
+# The cache folder is ${XDG_CACHE_HOME:-$HOME/.cache}/ostrel (OSTREL_CACHE_DIR overrides it).
+#
+# Result: build-windows/bin/ (the program and the stand-ins the Wine tests need) and
+# build-windows/deploy/ (the program and the DLLs it needs, nothing else).
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+build_dir=$repo/build-windows
+qt_prefix=${OSTREL_QT_MINGW_PREFIX:-}
+jobs=${JOBS:-2}
+
+while [ $# -gt 0 ]; do
+    case $1 in
+        --qt-prefix) qt_prefix=$2; shift 2 ;;
+        --qt-prefix=*) qt_prefix=${1#*=}; shift ;;
+        --build-dir) build_dir=$2; shift 2 ;;
+        --build-dir=*) build_dir=${1#*=}; shift ;;
+        -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
+        *) echo "build-windows.sh: unknown argument $1" >&2; exit 2 ;;
+    esac
+done
+
+qt_version=5.15.8
+triple=x86_64-w64-mingw32
+cache_dir=${OSTREL_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/ostrel}
+tarball=$repo/../shared/toolchains/qt5-mingw-$qt_version.tar.xz
+tarball_sha256=d95c68d5095bfb5302a2b6f92a10163813c2cc1bade258e84fd378b2b2801602
+
+log() { echo "build-windows: $*" >&2; }
+
+# A prefix is usable when Qt's CMake package and the target DLLs are both there.
+usable_prefix() {
+    [ -f "$1/lib/cmake/Qt5Core/Qt5CoreConfig.cmake" ] && [ -f "$1/lib/cmake/Qt5Network/Qt5NetworkConfig.cmake" ] \
+        && [ -f "$1/bin/Qt5Core.dll" ] && [ -x "$1/bin/moc" ]
+}
+
+unpack_tarball() {
+    local target=$cache_dir/qt5-mingw-$qt_version-prebuilt
+    if usable_prefix "$target/qt5-mingw"; then
+        qt_prefix=$target/qt5-mingw
+        return 0
+    fi
+    log "checking $tarball"
+    echo "$tarball_sha256  $tarball" | sha256sum --check --status || {
+        log "checksum of $tarball does not match; not using it"
+        return 1
+    }
+    mkdir -p "$cache_dir"
+    local staging
+    staging=$(mktemp -d "$cache_dir/unpack.XXXXXX")
+    tar -C "$staging" -xJf "$tarball"
+    rm -rf "$target"
+    mv "$staging" "$target" # whole or not at all: a killed unpack leaves only the staging folder
+    qt_prefix=$target/qt5-mingw
+    usable_prefix "$qt_prefix"
+}
+
+# Qt for MinGW from Debian's source package: only QtCore, QtNetwork, the host tools and qtmain.
+build_qt_from_source() {
+    local work=$cache_dir/qt5-mingw-$qt_version-source
+    local prefix=$cache_dir/qt5-mingw-$qt_version
+    local src_dir=$work/qtbase-everywhere-src-$qt_version
+
+    command -v "$triple-g++-posix" >/dev/null || { log "$triple-g++-posix is missing (scripts/install-deps.sh)"; exit 1; }
+    mkdir -p "$work"
+
+    if [ ! -f "$src_dir/.ostrel-prepared" ]; then
+        log "fetching Debian's qtbase-opensource-src"
+        (
+            cd "$work"
+            if ! ls qtbase-opensource-src_"$qt_version"+dfsg.orig.tar.xz >/dev/null 2>&1; then
+                # A private source list and list folder, so that the machine's apt state is left alone and
+                # no deb-src line needs to be configured system-wide.
+                local mirror
+                mirror=$(awk '/^URIs:/ {print $2; exit}' /etc/apt/sources.list.d/*.sources 2>/dev/null || true)
+                [ -n "$mirror" ] || mirror=$(awk '$1 == "deb" {print $2; exit}' /etc/apt/sources.list 2>/dev/null || true)
+                [ -n "$mirror" ] || mirror=http://deb.debian.org/debian
+                local apt_dir=$work/apt
+                mkdir -p "$apt_dir/lists/partial" "$apt_dir/sources"
+                cat > "$apt_dir/sources/qtbase-src.sources" <<SOURCES
+Types: deb-src
+URIs: $mirror
+Suites: bookworm bookworm-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SOURCES
+                local apt_options=(-o Dir::Etc::SourceParts="$apt_dir/sources" -o Dir::Etc::SourceList=/dev/null
+                                   -o Dir::State::Lists="$apt_dir/lists" -o Debug::NoLocking=1)
+                apt-get "${apt_options[@]}" update -qq
+                apt-get "${apt_options[@]}" source --download-only qtbase-opensource-src
+                rm -rf "$apt_dir"
+            fi
+            rm -rf "$src_dir"
+            tar -xJf qtbase-opensource-src_"$qt_version"+dfsg.orig.tar.xz
+            # Debian's own patches (security fixes among them) apply to the cross build as well.
+            local debian_tar
+            debian_tar=$(ls qtbase-opensource-src_"$qt_version"+dfsg-*.debian.tar.xz | sort -V | tail -n 1)
+            tar -C "$src_dir" -xJf "$debian_tar"
+            grep -v -e '^#' -e '^[[:space:]]*$' "$src_dir/debian/patches/series" | while read -r patch_name _; do
+                patch -d "$src_dir" -p1 -s --no-backup-if-mismatch < "$src_dir/debian/patches/$patch_name"
+            done
+            # Schannel makes QtNetwork link "-lSecur32 -lCrypt32", but MinGW's import libraries are
+            # libsecur32.a and libcrypt32.a: on a case-sensitive file system the link fails without this.
+            sed -i -e 's/-lSecur32/-lsecur32/g' -e 's/-lCrypt32/-lcrypt32/g' "$src_dir/src/network/ssl/ssl.pri"
+            touch "$src_dir/.ostrel-prepared"
+        )
+    fi
+
+    log "configuring Qt $qt_version for $triple"
+    local qt_build=$work/build
+    rm -rf "$qt_build" "$prefix"
+    mkdir -p "$qt_build"
+    (
+        cd "$qt_build"
+        # configure finds the cross compiler through CROSS_COMPILE; point it at the posix-thread variant.
+        local shim=$work/shim
+        mkdir -p "$shim"
+        for tool in gcc g++; do ln -sf "$(command -v "$triple-$tool-posix")" "$shim/$triple-$tool"; done
+        export PATH=$shim:$PATH
+        "$src_dir/configure" -prefix "$prefix" -opensource -confirm-license -release -shared \
+            -xplatform win32-g++ -device-option CROSS_COMPILE=$triple- \
+            -no-gui -no-widgets -no-opengl -no-dbus -no-icu -no-openssl -schannel \
+            -no-zstd -qt-zlib -qt-pcre \
+            -no-feature-sql -no-feature-xml -no-feature-testlib -no-feature-concurrent \
+            -nomake examples -nomake tests
+        log "building QtCore, QtNetwork, moc, rcc and qtmain"
+        mkdir -p src
+        cd src
+        ../bin/qmake -o Makefile "$src_dir/src/src.pro"
+        make -j"$jobs" sub-network sub-rcc sub-winmain
+        make sub-network-install_subtargets sub-rcc-install_subtargets sub-winmain-install_subtargets
+        cd ..
+        make install_mkspecs install_syncqt install_fixqt4headers sub-qmake-qmake-aux-pro-install_subtargets
+    )
+    # Programs built with this compiler need its runtime DLLs beside them; keep them with Qt's DLLs, so
+    # that every prefix (tarball or own build) offers the same set.
+    local gcc_dir
+    gcc_dir=$(dirname "$("$triple-g++-posix" -print-libgcc-file-name)")
+    cp "$gcc_dir/libstdc++-6.dll" "$gcc_dir/libgcc_s_seh-1.dll" "/usr/$triple/lib/libwinpthread-1.dll" "$prefix/bin/"
+    "$triple-strip" --strip-unneeded "$prefix/bin/libstdc++-6.dll" "$prefix/bin/libgcc_s_seh-1.dll" \
+        "$prefix/bin/libwinpthread-1.dll"
+    qt_prefix=$prefix
+    usable_prefix "$qt_prefix" || { log "the Qt build in $prefix is incomplete"; exit 1; }
+    rm -rf "$qt_build"
+}
+
+if [ -n "$qt_prefix" ]; then
+    usable_prefix "$qt_prefix" || { log "$qt_prefix holds no Qt 5 for MinGW (Core, Network, moc)"; exit 1; }
+elif usable_prefix "$cache_dir/qt5-mingw-$qt_version"; then
+    qt_prefix=$cache_dir/qt5-mingw-$qt_version
+elif [ -f "$tarball" ] && unpack_tarball; then
+    :
+else
+    build_qt_from_source
+fi
+qt_prefix=$(cd "$qt_prefix" && pwd)
+log "Qt for MinGW: $qt_prefix"
+
+cmake -S "$repo" -B "$build_dir" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-mingw64.cmake" \
+    -DCMAKE_PREFIX_PATH="$qt_prefix" \
+    -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$build_dir/deploy" >/dev/null
+cmake --build "$build_dir" -j"$jobs"
+rm -rf "$build_dir/deploy"
+cmake --install "$build_dir" --strip >/dev/null
+log "deployable folder: $build_dir/deploy"
