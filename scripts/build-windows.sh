@@ -170,7 +170,8 @@ cmake -S "$repo" -B "$build_dir" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-mingw64.cmake" \
     -DCMAKE_PREFIX_PATH="$qt_prefix" \
     -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_INSTALL_PREFIX="$build_dir/deploy" >/dev/null
+    -DCMAKE_INSTALL_PREFIX="$build_dir/deploy" \
+    -DOSTREL_BUILD_LISTER_STANDIN=ON >/dev/null
 cmake --build "$build_dir" -j"$jobs"
 rm -rf "$build_dir/deploy"
 cmake --install "$build_dir" --strip >/dev/null
