@@ -1,0 +1,338 @@
+#include "launcher.h"
+#include "peercensus.h"
+#include "sandbox.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <cerrno>
+#include <csignal>
+#include <memory>
+
+namespace {
+
+const QString kName = QStringLiteral("OstrelContextMenu");
+
+// A lister that prints the given bytes (or runs the given shell lines) and ends.
+QString writeFakeLister(const QTemporaryDir &dir, const QString &name, const QByteArray &body)
+{
+    const QString path = dir.path() + QLatin1Char('/') + name;
+    QFile script(path);
+    if (!script.open(QIODevice::WriteOnly))
+        return QString();
+    script.write("#!/bin/sh\n" + body + "\n");
+    script.close();
+    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return path;
+}
+
+QString writePrintingLister(const QTemporaryDir &dir, const QString &name, const QByteArray &output)
+{
+    const QString data = dir.path() + QLatin1Char('/') + name + QLatin1String(".out");
+    QFile file(data);
+    if (!file.open(QIODevice::WriteOnly) || file.write(output) != output.size())
+        return QString();
+    file.close();
+    return writeFakeLister(dir, name, "exec cat '" + QFile::encodeName(data) + "'");
+}
+
+bool processExists(qint64 pid)
+{
+    return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
+}
+
+} // namespace
+
+class TestPeerCensus : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+
+    void countsLinesThatContainTheName_data();
+    void countsLinesThatContainTheName();
+    void readsTheListerOutput();
+    void readsOutputLargerThanAPipe();
+    void failingListersGiveNoCount();
+    void hangingListerIsEndedAfterTheTimeOut();
+
+    void listerStandInPrintsATable();
+    void listerStandInShowsFullImageNames();
+
+    void waitEndsWhenOneCopyIsLeft();
+    void waitProcessesEventsBetweenPasses();
+    void waitEndsWhenTheCountSettles();
+    void waitEndsWhenTheListerCannotStart();
+    void waitEndsAtTheCap();
+    void listerTimeOutStaysWithinTheCap();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+void TestPeerCensus::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+}
+
+void TestPeerCensus::countsLinesThatContainTheName_data()
+{
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("count");
+
+    const QByteArray head =
+        "\r\nImage Name                     PID\r\n========================= ========\r\n";
+    QTest::newRow("alone") << head + "init 1\r\nOstrelContextMenu 40\r\nsh 41\r\n" << kName << 1;
+    QTest::newRow("two copies") << head + "OstrelContextMenu 40\r\nOstrelContextMenu 41\r\n" << kName << 2;
+    QTest::newRow("none") << head + "init 1\r\n" << kName << 0;
+    QTest::newRow("empty output") << QByteArray() << kName << 0;
+    QTest::newRow("other process containing the name")
+        << head + "OstrelContextMenu 40\r\nOstrelContextMenuHelper 41\r\nxOstrelContextMenu 42\r\n"
+        << kName << 3;
+    QTest::newRow("no line end at all") << QByteArray("OstrelContextMenu 40") << kName << 1;
+    QTest::newRow("LF alone does not split")
+        << QByteArray("OstrelContextMenu 1\nOstrelContextMenu 2\n") << kName << 1;
+    QTest::newRow("CR alone does not split")
+        << QByteArray("OstrelContextMenu 1\rOstrelContextMenu 2\r") << kName << 1;
+    QTest::newRow("case matters") << head + "ostrelcontextmenu 40\r\nOSTRELCONTEXTMENU 41\r\n" << kName << 0;
+    static const char withZero[] = "OstrelContextMenu 1\r\n\0OstrelContextMenu 2\r\n";
+    QTest::newRow("text after a zero byte ignored")
+        << QByteArray(withZero, int(sizeof withZero) - 1) << kName << 1;
+    QTest::newRow("dot is a dot") << head + "Ostrel.Menu 1\r\nOstrelXMenu 2\r\nOstrel-Menu 3\r\n"
+                                  << QStringLiteral("Ostrel.Menu") << 1;
+    QTest::newRow("parentheses are parentheses") << head + "Ostrel (2) 7\r\nOstrel 2 8\r\n"
+                                                 << QStringLiteral("Ostrel (2)") << 1;
+    QTest::newRow("pattern characters") << head + "Ostrel+[x]* 7\r\nOstrellx 8\r\n"
+                                        << QStringLiteral("Ostrel+[x]*") << 1;
+    QTest::newRow("name in UTF-8") << head + "Ostr\xc3\xa9l 5\r\n" << QStringLiteral("Ostr\u00e9l") << 1;
+    QTest::newRow("name in a code page") << head + "Ostr\xe9l 5\r\n" << QStringLiteral("Ostr\u00e9l") << 0;
+    QTest::newRow("ASCII name among bad bytes") << head + "\xff\xfe OstrelContextMenu 5\r\n" << kName << 1;
+}
+
+void TestPeerCensus::countsLinesThatContainTheName()
+{
+    QFETCH(QByteArray, output);
+    QFETCH(QString, name);
+    QFETCH(int, count);
+    QCOMPARE(countMatchingLines(output, name), count);
+}
+
+void TestPeerCensus::readsTheListerOutput()
+{
+    const QString lister = writePrintingLister(
+        m_dir, QStringLiteral("two"), "\r\nImage Name PID\r\nOstrelContextMenu 4\r\nOstrelContextMenu 5\r\n");
+    QCOMPARE(countRunningCopies(lister, kName), 2);
+    const QString alone =
+        writePrintingLister(m_dir, QStringLiteral("alone"), "x 1\r\nOstrelContextMenu 4\r\n");
+    QCOMPARE(countRunningCopies(alone, kName), 1);
+    // A path with spaces is one program, not a command line.
+    const QString spaced = writePrintingLister(m_dir, QStringLiteral("my lister"), "OstrelContextMenu 4\r\n");
+    QCOMPARE(countRunningCopies(spaced, kName), 1);
+}
+
+void TestPeerCensus::readsOutputLargerThanAPipe()
+{
+    QByteArray output;
+    for (int i = 0; i < 20000; ++i)
+        output += "some-process-with-a-long-name.exe " + QByteArray::number(i) + "\r\n";
+    output += "OstrelContextMenu 99999\r\n";
+    QVERIFY(output.size() > 256 * 1024);
+    const QString lister = writePrintingLister(m_dir, QStringLiteral("big"), output);
+    QCOMPARE(countRunningCopies(lister, kName), 1);
+}
+
+void TestPeerCensus::failingListersGiveNoCount()
+{
+    QCOMPARE(countRunningCopies(m_dir.path() + QLatin1String("/does-not-exist"), kName), -1);
+
+    const QString notExecutable = m_dir.path() + QLatin1String("/not-executable");
+    QFile file(notExecutable);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("#!/bin/sh\necho OstrelContextMenu\n");
+    file.close();
+    QCOMPARE(countRunningCopies(notExecutable, kName), -1);
+
+    // Whatever a crashing lister printed may be cut short; a partial list must not read as "alone".
+    const QString crashing = writeFakeLister(m_dir, QStringLiteral("crashing"),
+                                             "printf 'OstrelContextMenu 1\\r\\n'; kill -SEGV $$");
+    QCOMPARE(countRunningCopies(crashing, kName), -1);
+}
+
+void TestPeerCensus::hangingListerIsEndedAfterTheTimeOut()
+{
+    const QString pidFile = m_dir.path() + QLatin1String("/hanging.pid");
+    const QString lister = writeFakeLister(m_dir, QStringLiteral("hanging"),
+                                           "printf 'OstrelContextMenu 1\\r\\n'; echo $$ > '" +
+                                               QFile::encodeName(pidFile) + "'; exec sleep 120");
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(countRunningCopies(lister, kName, 3000), -1);
+    QVERIFY2(timer.elapsed() < 60000, "the time-out was not applied");
+
+    QFile file(pidFile);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const qint64 pid = file.readAll().trimmed().toLongLong();
+    QVERIFY(pid > 0);
+    // Ended and reaped: not even a zombie is left.
+    QVERIFY(!processExists(pid));
+}
+
+void TestPeerCensus::listerStandInPrintsATable()
+{
+    QByteArray output;
+    QVERIFY(runProcessLister(buildBinDir() + QLatin1String("/tasklist"), 30000, &output));
+    QVERIFY(output.startsWith("\r\nImage Name"));
+    QVERIFY(output.endsWith("\r\n"));
+    QCOMPARE(output.count('\n'), output.count("\r\n"));
+    const QStringList lines = QString::fromUtf8(output).split(QStringLiteral("\r\n"));
+    QVERIFY(lines.size() > 4);
+    QVERIFY(lines.at(2).startsWith(QLatin1String("=====")));
+
+    // This very process, with its id.
+    const QString self = QCoreApplication::applicationFilePath().section(QLatin1Char('/'), -1);
+    const QRegularExpression ownLine(QLatin1Char('^') + QRegularExpression::escape(self) +
+                                     QLatin1String(" +") +
+                                     QString::number(QCoreApplication::applicationPid()) + QLatin1Char('$'));
+    QCOMPARE(lines.filter(ownLine).size(), 1);
+}
+
+void TestPeerCensus::listerStandInShowsFullImageNames()
+{
+    // Longer than the kernel's 15-character short name, and starting with the program's name.
+    const QString sleeper = m_dir.path() + QLatin1String("/OstrelContextMenuHelperSleep");
+    QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), sleeper));
+    QFile::setPermissions(sleeper, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QString lister = buildBinDir() + QLatin1String("/tasklist");
+    const int before = countRunningCopies(lister, QStringLiteral("OstrelContextMenuHelperSleep"));
+
+    QProcess process;
+    process.start(sleeper, {QStringLiteral("120")});
+    QVERIFY(process.waitForStarted());
+    QByteArray output;
+    QVERIFY(runProcessLister(lister, 30000, &output));
+    const QStringList lines = QString::fromUtf8(output).split(QStringLiteral("\r\n"));
+    const QRegularExpression line(QLatin1String("^OstrelContextMenuHelperSleep +") +
+                                  QString::number(process.processId()) + QLatin1Char('$'));
+    QCOMPARE(lines.filter(line).size(), 1);
+    QCOMPARE(countMatchingLines(output, QStringLiteral("OstrelContextMenuHelperSleep")), before + 1);
+
+    process.kill();
+    QVERIFY(process.waitForFinished());
+    QCOMPARE(countRunningCopies(lister, QStringLiteral("OstrelContextMenuHelperSleep")), before);
+}
+
+void TestPeerCensus::waitEndsWhenOneCopyIsLeft()
+{
+    // Peers ending one after another, with a census that failed in between.
+    QList<int> counts{5, 4, -1, 3, 3, 2, 1, 7};
+    int calls = 0;
+    const PeerWaitOutcome outcome = waitForPeersToEnd([&](int) {
+        ++calls;
+        return counts.takeFirst();
+    });
+    QCOMPARE(outcome, PeerWaitOutcome::OnlyCopy);
+    QCOMPARE(calls, 7);
+}
+
+void TestPeerCensus::waitProcessesEventsBetweenPasses()
+{
+    // Only events delivered during the wait let the census report one copy.
+    bool delivered = false;
+    QTimer::singleShot(0, this, [&] { delivered = true; });
+    int calls = 0;
+    const PeerWaitOutcome outcome = waitForPeersToEnd([&](int) {
+        ++calls;
+        return delivered ? 1 : 2;
+    });
+    QCOMPARE(outcome, PeerWaitOutcome::OnlyCopy);
+    QVERIFY(calls >= 2);
+}
+
+void TestPeerCensus::waitEndsWhenTheCountSettles()
+{
+    // A lister that always shows a second copy, such as another account's.
+    const QString lister = writePrintingLister(m_dir, QStringLiteral("never-alone"),
+                                               "OstrelContextMenu 4\r\nOstrelContextMenu 5\r\n");
+    const PeerWaitBounds bounds;
+    QElapsedTimer timer;
+    timer.start();
+    int calls = 0;
+    const PeerWaitOutcome outcome = waitForPeersToEnd(
+        [&](int listerTimeoutMs) {
+            ++calls;
+            return countRunningCopies(lister, kName, listerTimeoutMs);
+        },
+        bounds);
+    QCOMPARE(outcome, PeerWaitOutcome::CountSettled);
+    QVERIFY(calls > 1);
+    QVERIFY(timer.elapsed() >= bounds.settleMs);
+    QVERIFY2(timer.elapsed() < bounds.capMs, QByteArray::number(timer.elapsed()).constData());
+}
+
+void TestPeerCensus::waitEndsWhenTheListerCannotStart()
+{
+    const PeerWaitBounds bounds;
+    const QString missing = m_dir.path() + QLatin1String("/no-lister-here");
+    QElapsedTimer timer;
+    timer.start();
+    int calls = 0;
+    const PeerWaitOutcome outcome = waitForPeersToEnd(
+        [&](int listerTimeoutMs) {
+            ++calls;
+            return countRunningCopies(missing, kName, listerTimeoutMs);
+        },
+        bounds);
+    QCOMPARE(outcome, PeerWaitOutcome::CountSettled);
+    QVERIFY(timer.elapsed() >= bounds.settleMs);
+    QVERIFY2(timer.elapsed() < bounds.capMs, QByteArray::number(timer.elapsed()).constData());
+    // A lister that fails at once must not turn the wait into a busy loop.
+    QVERIFY2(calls <= bounds.settleMs / bounds.retryPauseMs + 1, QByteArray::number(calls).constData());
+}
+
+void TestPeerCensus::waitEndsAtTheCap()
+{
+    // Copies that keep coming and going: the count never settles.
+    PeerWaitBounds bounds;
+    bounds.settleMs = 1000;
+    bounds.capMs = 2500;
+    int calls = 0;
+    QElapsedTimer timer;
+    timer.start();
+    const PeerWaitOutcome outcome = waitForPeersToEnd(
+        [&](int) {
+            ++calls;
+            QTest::qSleep(20);
+            return 2 + calls % 2;
+        },
+        bounds);
+    QCOMPARE(outcome, PeerWaitOutcome::CapReached);
+    QVERIFY(timer.elapsed() >= bounds.capMs);
+    QVERIFY2(timer.elapsed() < 20000, QByteArray::number(timer.elapsed()).constData());
+}
+
+void TestPeerCensus::listerTimeOutStaysWithinTheCap()
+{
+    PeerWaitBounds bounds;
+    bounds.capMs = 4000;
+    QList<int> timeouts;
+    waitForPeersToEnd(
+        [&](int listerTimeoutMs) {
+            timeouts.append(listerTimeoutMs);
+            return 1;
+        },
+        bounds);
+    QCOMPARE(timeouts.size(), 1);
+    QVERIFY(timeouts.first() <= bounds.capMs);
+    QVERIFY(timeouts.first() >= 1000);
+}
+
+QTEST_GUILESS_MAIN(TestPeerCensus)
+#include "tst_peercensus.moc"
