@@ -40,13 +40,17 @@ bool isProcessAlive(qint64 processId, const QString &imageFileName)
         return false;
     // The id may have been handed to an unrelated process since; compare the image it runs.
     const QString procDir = QStringLiteral("/proc/%1").arg(processId);
-    const QString exe = QFile::symLinkTarget(procDir + QLatin1String("/exe"));
+    QString exe = QFile::symLinkTarget(procDir + QLatin1String("/exe"));
+    // A program file replaced while it runs (an update) still names the same program.
+    const QLatin1String deleted(" (deleted)");
+    if (exe.endsWith(deleted))
+        exe.chop(deleted.size());
     if (!exe.isEmpty())
         return QFileInfo(exe).fileName() == imageFileName;
     // Unreadable link (another account, or a zombie): fall back to the first word of the command line.
     QFile cmdline(procDir + QLatin1String("/cmdline"));
     if (!cmdline.open(QIODevice::ReadOnly))
-        return QFileInfo::exists(procDir);
+        return true; // hidden from us (hidepid), but kill() saw it: not ours to declare dead
     const QByteArray argv0 = cmdline.readAll().split('\0').value(0);
     if (argv0.isEmpty())
         return false; // zombies and kernel threads have an empty command line

@@ -29,6 +29,10 @@ public:
 
     // True in a copy that did not become the primary.
     bool runsAsSecondary() const;
+    // This copy's number: 0 for the primary, n for the n-th secondary since the shared block was reset.
+    quint32 instanceId() const;
+    // The name of the shared block and of the primary's local server.
+    QString instanceKey() const;
 
 Q_SIGNALS:
     void instanceStarted();

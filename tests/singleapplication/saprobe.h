@@ -1,0 +1,110 @@
+#ifndef OSTREL_TESTS_SAPROBE_H
+#define OSTREL_TESTS_SAPROBE_H
+
+#include "sandbox.h"
+
+#include <QDeadlineTimer>
+#include <QProcess>
+#include <QSharedMemory>
+#include <QStringList>
+
+#include <memory>
+
+// One running copy of the probe application inside a sandbox, with what it reported about itself.
+struct Probe
+{
+    std::unique_ptr<QProcess> process;
+    QByteArray output; // everything read from its standard output so far
+    QString role;
+    quint32 instanceId = 0;
+    qint64 processId = 0;
+    QString key;
+
+    bool isPrimary() const { return role == QLatin1String("primary"); }
+
+    // Reads output until a line equal to or starting with `prefix` shows up.
+    bool waitForLine(const QByteArray &prefix, int timeoutMs = 20000)
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        for (;;) {
+            output += process->readAllStandardOutput();
+            for (const QByteArray &line : output.split('\n'))
+                if (line.startsWith(prefix))
+                    return true;
+            if (deadline.hasExpired() || process->state() == QProcess::NotRunning)
+                return false;
+            process->waitForReadyRead(int(qBound<qint64>(1, deadline.remainingTime(), 200)));
+        }
+    }
+
+    QList<QByteArray> lines()
+    {
+        output += process->readAllStandardOutput();
+        return output.split('\n');
+    }
+
+    // Waits for the role and key lines and parses them.
+    bool readIdentity(int timeoutMs = 20000)
+    {
+        if (!waitForLine("key ", timeoutMs))
+            return false;
+        for (const QByteArray &line : output.split('\n')) {
+            const QList<QByteArray> words = line.split(' ');
+            if (words.value(0) == "role" && words.size() == 4) {
+                role = QString::fromLatin1(words.at(1));
+                instanceId = words.at(2).toUInt();
+                processId = words.at(3).toLongLong();
+            } else if (words.value(0) == "key" && words.size() == 2) {
+                key = QString::fromLatin1(words.at(1));
+            }
+        }
+        return !role.isEmpty() && !key.isEmpty();
+    }
+
+    bool finish(int timeoutMs = 20000)
+    {
+        const bool ended = process->waitForFinished(timeoutMs);
+        output += process->readAllStandardOutput();
+        return ended && process->exitStatus() == QProcess::NormalExit;
+    }
+};
+
+inline Probe startProbe(const Sandbox &sandbox, const QStringList &arguments,
+                        const QString &program = QString())
+{
+    Probe probe;
+    probe.process = std::make_unique<QProcess>();
+    probe.process->setProcessEnvironment(sandbox.environment());
+    probe.process->setWorkingDirectory(sandbox.root());
+    probe.process->start(program.isEmpty() ? QStringLiteral(SA_PROBE_PATH) : program, arguments);
+    probe.process->waitForStarted(20000);
+    return probe;
+}
+
+// The framework places the files behind shared-memory keys and server names in the temporary folder,
+// so the test has to look into the sandbox's to meet the probes there.
+class SandboxTempFolder
+{
+public:
+    explicit SandboxTempFolder(const Sandbox &sandbox)
+        : m_previous(qgetenv("TMPDIR"))
+        , m_hadPrevious(qEnvironmentVariableIsSet("TMPDIR"))
+    {
+        qputenv("TMPDIR", QFile::encodeName(sandbox.tempDir()));
+    }
+    ~SandboxTempFolder()
+    {
+        if (m_hadPrevious)
+            qputenv("TMPDIR", m_previous);
+        else
+            qunsetenv("TMPDIR");
+    }
+    SandboxTempFolder(const SandboxTempFolder &) = delete;
+    SandboxTempFolder &operator=(const SandboxTempFolder &) = delete;
+
+private:
+    QByteArray m_previous;
+    bool m_hadPrevious;
+};
+
+#endif

@@ -1,0 +1,412 @@
+#include "crc16x25.h"
+#include "saprobe.h"
+#include "singleapplication_p.h"
+
+#include <QDataStream>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLocalSocket>
+#include <QtTest>
+
+#include <cstring>
+#include <pwd.h>
+#include <unistd.h>
+
+namespace {
+
+const QStringList primaryOptions = {QStringLiteral("--wait-file"), QStringLiteral("end")};
+
+// Ends every copy that waits for the sandbox's "end" file.
+void releaseWaiters(const Sandbox &sandbox)
+{
+    QFile file(sandbox.root() + QLatin1String("/end"));
+    file.open(QIODevice::WriteOnly);
+}
+
+QStringList waitingFor(const QString &file, const QStringList &more = {})
+{
+    return QStringList{QStringLiteral("--wait-file"), file} + more;
+}
+
+// Attaches to a probe's segment from the test, the way an independent reader would.
+class BlockView
+{
+public:
+    BlockView(const Sandbox &sandbox, const QString &key)
+        : m_temp(sandbox)
+        , m_segment(key)
+    {
+        m_attached = m_segment.attach(QSharedMemory::ReadWrite);
+    }
+    bool isAttached() const { return m_attached; }
+    QSharedMemory::SharedMemoryError error() const { return m_segment.error(); }
+    bool lock() { return m_segment.lock(); }
+    bool unlock() { return m_segment.unlock(); }
+    unsigned char *bytes() { return static_cast<unsigned char *>(m_segment.data()); }
+
+    quint32 secondaryCount()
+    {
+        return quint32(bytes()[4] | bytes()[5] << 8 | bytes()[6] << 16 | bytes()[7] << 24);
+    }
+    qint64 processId()
+    {
+        qint64 value = 0;
+        for (int i = 7; i >= 0; --i)
+            value = (value << 8) | bytes()[8 + i];
+        return value;
+    }
+    void setProcessId(qint64 id)
+    {
+        for (int i = 0; i < 8; ++i)
+            bytes()[8 + i] = uchar(quint64(id) >> (8 * i));
+    }
+    void storeChecksum()
+    {
+        const quint16 crc = crc16x25(QByteArray(reinterpret_cast<const char *>(bytes()), 144));
+        bytes()[144] = uchar(crc & 0xff);
+        bytes()[145] = uchar(crc >> 8);
+    }
+
+private:
+    SandboxTempFolder m_temp;
+    QSharedMemory m_segment;
+    bool m_attached = false;
+};
+
+QByteArray accountName()
+{
+    passwd *account = getpwuid(geteuid());
+    return account ? QByteArray(account->pw_name) : QByteArray();
+}
+
+} // namespace
+
+class TestElection : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void primaryThenNumberedSecondaries();
+    void inconsistentBlockIsResetAfterFiveSeconds();
+    void killedPrimaryDoesNotBlockLaterCopies();
+    void liveProcessOfAnotherProgramIsNoPrimary();
+    void refusedCopyNotifiesPrimaryAndEndsWithZero();
+    void secondaryNotification();
+    void foreignPeerCompletesHandshake();
+    void keyIgnoresPathCaseAndEmptyUserData();
+};
+
+void TestElection::initTestCase()
+{
+    QVERIFY2(QFileInfo::exists(QStringLiteral(SA_PROBE_PATH)), SA_PROBE_PATH);
+}
+
+void TestElection::primaryThenNumberedSecondaries()
+{
+    Sandbox sandbox;
+    QVERIFY(sandbox.isValid());
+
+    Probe first = startProbe(sandbox, primaryOptions);
+    QVERIFY(first.readIdentity());
+    QVERIFY(first.isPrimary());
+    QCOMPARE(first.instanceId, 0u);
+    QCOMPARE(first.processId, first.process->processId());
+
+    Probe secondary = startProbe(sandbox, {});
+    QVERIFY(secondary.readIdentity());
+    QCOMPARE(secondary.role, QStringLiteral("secondary"));
+    QCOMPARE(secondary.instanceId, 1u);
+    QCOMPARE(secondary.key, first.key);
+    QVERIFY(secondary.finish());
+    QCOMPARE(secondary.process->exitCode(), 0);
+    // This one keeps the segment alive past the primary's end.
+    Probe holder = startProbe(sandbox, waitingFor(QStringLiteral("end-holder")));
+    QVERIFY(holder.readIdentity());
+    QCOMPARE(holder.role, QStringLiteral("secondary"));
+    QCOMPARE(holder.instanceId, 2u);
+
+    // An orderly end gives the role back, and the count of secondaries stays.
+    releaseWaiters(sandbox);
+    QVERIFY(first.finish());
+    QCOMPARE(first.process->exitCode(), 0);
+    QFile::remove(sandbox.root() + QLatin1String("/end"));
+
+    Probe second = startProbe(sandbox, primaryOptions);
+    QVERIFY(second.readIdentity());
+    QVERIFY(second.isPrimary());
+    QCOMPARE(second.instanceId, 0u);
+    {
+        BlockView view(sandbox, second.key);
+        QVERIFY(view.isAttached());
+        QVERIFY(view.lock());
+        QCOMPARE(int(view.bytes()[0]), 1);
+        QCOMPARE(view.secondaryCount(), 2u);
+        QCOMPARE(view.processId(), second.process->processId());
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(view.bytes() + 16)), accountName());
+        QCOMPARE(crc16x25(QByteArray(reinterpret_cast<const char *>(view.bytes()), 144)),
+                 quint16(view.bytes()[144] | view.bytes()[145] << 8));
+        QVERIFY(view.unlock());
+    }
+    Probe third = startProbe(sandbox, {});
+    QVERIFY(third.readIdentity());
+    QCOMPARE(third.role, QStringLiteral("secondary"));
+    QCOMPARE(third.instanceId, 3u);
+    QVERIFY(third.finish());
+
+    releaseWaiters(sandbox);
+    QVERIFY(second.finish());
+    QCOMPARE(second.process->exitCode(), 0);
+    QFile(sandbox.root() + QLatin1String("/end-holder")).open(QIODevice::WriteOnly);
+    QVERIFY(holder.finish());
+
+    // With every copy gone the segment is gone, and numbering starts afresh.
+    {
+        BlockView view(sandbox, second.key);
+        QVERIFY(!view.isAttached());
+        QCOMPARE(view.error(), QSharedMemory::NotFound);
+    }
+    QFile::remove(sandbox.root() + QLatin1String("/end"));
+    Probe fresh = startProbe(sandbox, primaryOptions);
+    QVERIFY(fresh.readIdentity());
+    QVERIFY(fresh.isPrimary());
+    Probe next = startProbe(sandbox, {});
+    QVERIFY(next.readIdentity());
+    QCOMPARE(next.instanceId, 1u);
+    QVERIFY(next.finish());
+    releaseWaiters(sandbox);
+    QVERIFY(fresh.finish());
+}
+
+void TestElection::inconsistentBlockIsResetAfterFiveSeconds()
+{
+    Sandbox sandbox;
+    QVERIFY(sandbox.isValid());
+    Probe primary = startProbe(sandbox, primaryOptions);
+    QVERIFY(primary.readIdentity());
+    QVERIFY(primary.isPrimary());
+
+    // A byte changed behind the checksum's back, as a copy that died halfway through a write leaves it.
+    BlockView view(sandbox, primary.key);
+    QVERIFY(view.isAttached());
+    QVERIFY(view.lock());
+    view.bytes()[2] ^= 0x5a;
+    QVERIFY(view.unlock());
+
+    QElapsedTimer clock;
+    clock.start();
+    Probe late = startProbe(sandbox, {});
+    QVERIFY(late.readIdentity(30000));
+    QVERIFY(late.finish());
+    QVERIFY2(clock.elapsed() > 5000, QByteArray::number(clock.elapsed()).constData());
+    // The reset cleared the old primary's claim, so the waiting copy took the role.
+    QVERIFY(late.isPrimary());
+    QCOMPARE(late.instanceId, 0u);
+    const QByteArray errors = late.process->readAllStandardError();
+    QCOMPARE(errors.count(
+                 "SingleApplication: Shared memory block has been in an inconsistent state from more than "
+                 "5s. Assuming primary instance failure.\n"),
+             1);
+
+    releaseWaiters(sandbox);
+    QVERIFY(primary.finish());
+}
+
+void TestElection::killedPrimaryDoesNotBlockLaterCopies()
+{
+    Sandbox sandbox;
+    QVERIFY(sandbox.isValid());
+    Probe primary = startProbe(sandbox, primaryOptions);
+    QVERIFY(primary.readIdentity());
+    QVERIFY(primary.isPrimary());
+    // A secondary keeps the segment alive while the primary dies.
+    Probe holder = startProbe(sandbox, waitingFor(QStringLiteral("end-holder")));
+    QVERIFY(holder.readIdentity());
+    QCOMPARE(holder.instanceId, 1u);
+
+    primary.process->kill();
+    QVERIFY(primary.process->waitForFinished(20000));
+
+    Probe successor = startProbe(sandbox, primaryOptions);
+    QVERIFY(successor.readIdentity());
+    QVERIFY(successor.isPrimary());
+    Probe secondary = startProbe(sandbox, {});
+    QVERIFY(secondary.readIdentity());
+    QCOMPARE(secondary.instanceId, 2u);
+    QVERIFY(secondary.finish());
+
+    // Now the segment outlives every process that had it: the dead primary's claim must not stick.
+    QFile(sandbox.root() + QLatin1String("/end-holder")).open(QIODevice::WriteOnly);
+    QVERIFY(holder.finish());
+    successor.process->kill();
+    QVERIFY(successor.process->waitForFinished(20000));
+
+    Probe third = startProbe(sandbox, primaryOptions);
+    QVERIFY(third.readIdentity());
+    QVERIFY(third.isPrimary());
+    Probe counted = startProbe(sandbox, {});
+    QVERIFY(counted.readIdentity());
+    QCOMPARE(counted.instanceId, 3u);
+    QVERIFY(counted.finish());
+    releaseWaiters(sandbox);
+    QVERIFY(third.finish());
+}
+
+void TestElection::liveProcessOfAnotherProgramIsNoPrimary()
+{
+    Sandbox sandbox;
+    QVERIFY(sandbox.isValid());
+    Probe primary = startProbe(sandbox, primaryOptions);
+    QVERIFY(primary.readIdentity());
+
+    // A reused process id: alive, but running another program (this test).
+    {
+        BlockView view(sandbox, primary.key);
+        QVERIFY(view.isAttached());
+        QVERIFY(view.lock());
+        view.setProcessId(QCoreApplication::applicationPid());
+        view.storeChecksum();
+        QVERIFY(view.unlock());
+    }
+    Probe next = startProbe(sandbox, {});
+    QVERIFY(next.readIdentity());
+    QVERIFY(next.isPrimary());
+    QVERIFY(next.finish());
+
+    releaseWaiters(sandbox);
+    QVERIFY(primary.finish());
+}
+
+void TestElection::refusedCopyNotifiesPrimaryAndEndsWithZero()
+{
+    Sandbox sandbox;
+    QVERIFY(sandbox.isValid());
+    Probe primary = startProbe(sandbox, waitingFor(QStringLiteral("end"), {QStringLiteral("--listen")}));
+    QVERIFY(primary.readIdentity());
+    QVERIFY(primary.isPrimary());
+
+    Probe refused = startProbe(sandbox, {QStringLiteral("--no-secondary")});
+    QVERIFY(refused.finish());
+    QCOMPARE(refused.process->exitCode(), 0);
+    // It never got past the constructor.
+    QVERIFY(!refused.output.contains("role"));
+
+    QVERIFY(primary.waitForLine("started"));
+    releaseWaiters(sandbox);
+    QVERIFY(primary.finish());
+    QCOMPARE(primary.output.count("started\n"), 1);
+    QVERIFY(!primary.output.contains("message"));
+}
+
+void TestElection::secondaryNotification()
+{
+    const QString notify =
+        QString::number(SingleApplication::UserScoped | SingleApplication::NotifyPrimaryOfSecondaries);
+    const QString plain = QString::number(SingleApplication::UserScoped);
+    struct Case
+    {
+        QString primaryOptions;
+        bool announced;
+    };
+    for (const Case &c : {Case{notify, true}, Case{plain, false}}) {
+        Sandbox sandbox;
+        QVERIFY(sandbox.isValid());
+        Probe primary = startProbe(
+            sandbox, waitingFor(QStringLiteral("end"),
+                                {QStringLiteral("--listen"), QStringLiteral("--options"), c.primaryOptions}));
+        QVERIFY(primary.readIdentity());
+        Probe secondary = startProbe(sandbox, {QStringLiteral("--options"), notify});
+        QVERIFY(secondary.readIdentity());
+        QCOMPARE(secondary.instanceId, 1u);
+        QVERIFY(secondary.finish());
+
+        // A plain secondary never opens a socket; it is the last copy, so everything before it was handled.
+        Probe silent = startProbe(sandbox, {QStringLiteral("--options"), plain, QStringLiteral("--listen")});
+        QVERIFY(silent.readIdentity());
+        QVERIFY(silent.finish());
+        if (c.announced)
+            QVERIFY(primary.waitForLine("started"));
+        QTest::qWait(200);
+        releaseWaiters(sandbox);
+        QVERIFY(primary.finish());
+        QCOMPARE(primary.output.count("started\n"), c.announced ? 1 : 0);
+    }
+}
+
+// Written from the wire format alone: 8-byte big-endian length, then the key as a length-prefixed byte
+// string, kind, instance id, and the CRC of everything before it.
+void TestElection::foreignPeerCompletesHandshake()
+{
+    Sandbox sandbox;
+    QVERIFY(sandbox.isValid());
+    Probe primary = startProbe(sandbox, waitingFor(QStringLiteral("end"), {QStringLiteral("--listen")}));
+    QVERIFY(primary.readIdentity());
+
+    QByteArray body;
+    const QByteArray key = primary.key.toLatin1();
+    const quint32 n = quint32(key.size());
+    body += char(n >> 24);
+    body += char(n >> 16);
+    body += char(n >> 8);
+    body += char(n);
+    body += key;
+    body += char(1);
+    body += QByteArray::fromHex("0000002a");
+    const quint16 crc = crc16x25(body);
+    body += char(crc >> 8);
+    body += char(crc & 0xff);
+    QByteArray header(8, '\0');
+    header[7] = char(body.size());
+    QCOMPARE(body.size(), 55);
+
+    {
+        SandboxTempFolder temp(sandbox);
+        QLocalSocket peer;
+        peer.connectToServer(primary.key);
+        QVERIFY(peer.waitForConnected(5000));
+        peer.write(header + body + "hello");
+        QVERIFY(peer.waitForBytesWritten(5000));
+        QVERIFY(primary.waitForLine("message"));
+        peer.write("again");
+        QVERIFY(peer.waitForBytesWritten(5000));
+        QVERIFY(primary.waitForLine("message 42 616761696e"));
+    }
+    releaseWaiters(sandbox);
+    QVERIFY(primary.finish());
+    const QList<QByteArray> lines = primary.output.split('\n');
+    const int started = lines.indexOf("started");
+    QVERIFY(started > 0);
+    QCOMPARE(lines.value(started + 1), QByteArray("message 42 68656c6c6f"));
+}
+
+void TestElection::keyIgnoresPathCaseAndEmptyUserData()
+{
+    Sandbox sandbox;
+    QVERIFY(sandbox.isValid());
+    const auto copyProbe = [&](const QString &folder) {
+        const QString path = sandbox.root() + QLatin1Char('/') + folder + QLatin1String("/sa_probe");
+        QDir().mkpath(QFileInfo(path).path());
+        QFile::copy(QStringLiteral(SA_PROBE_PATH), path);
+        return path;
+    };
+    const auto keyOf = [&](const QString &program, const QStringList &arguments) {
+        Probe probe = startProbe(sandbox, arguments, program);
+        return probe.readIdentity() && probe.finish() ? probe.key : QString();
+    };
+    const QString upper = copyProbe(QStringLiteral("Probe Dir"));
+    const QString lower = copyProbe(QStringLiteral("probe dir"));
+    const QString other = copyProbe(QStringLiteral("other"));
+
+    const QString key = keyOf(upper, {});
+    QVERIFY(!key.isEmpty());
+    QCOMPARE(keyOf(lower, {}), key);
+    QVERIFY(keyOf(other, {}) != key);
+    QCOMPARE(keyOf(upper, {QStringLiteral("--user-data"), QString()}), key);
+    QVERIFY(keyOf(upper, {QStringLiteral("--user-data"), QStringLiteral("x")}) != key);
+    const QStringList withoutPath{QStringLiteral("--options"), QStringLiteral("0x11")};
+    QCOMPARE(keyOf(other, withoutPath), keyOf(upper, withoutPath));
+}
+
+QTEST_GUILESS_MAIN(TestElection)
+#include "tst_election.moc"
