@@ -123,25 +123,6 @@ private Q_SLOTS:
         QCOMPARE(arguments.size(), 1);
         QCOMPARE(arguments.first().toString(), QStringLiteral("-ftype_print;") + pdf);
     }
-
-    void unusableTemporaryFolderEndsWithStatusOne()
-    {
-        Sandbox sandbox;
-        QVERIFY(sandbox.isValid());
-        // The shared-memory block's key file lives in the temporary folder: without one the block cannot be
-        // made.
-        QProcess process;
-        QProcessEnvironment env = sandbox.environment();
-        env.insert(QStringLiteral("TMPDIR"), sandbox.root() + QLatin1String("/missing/tmp"));
-        process.setProcessEnvironment(env);
-        process.start(sandbox.programPath(), QStringList());
-        QVERIFY(process.waitForFinished(30000));
-        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(process.exitCode(), 1);
-        const QByteArray errors = process.readAllStandardError();
-        QVERIFY2(errors.contains("SingleApplication: Unable to create block."), errors.constData());
-        QVERIFY(process.readAllStandardOutput().isEmpty());
-    }
 };
 
 QTEST_GUILESS_MAIN(EntryPointTest)
