@@ -1,0 +1,337 @@
+// Many copies at once, and the failures a desktop produces: killed copies, a damaged shared block, listers
+// that hang or lie, an editor that is gone, a spool folder that is full or cannot be written. In every case
+// each copy ends with exit code 0 within the poll's bounds, and no selected path is lost or handed off twice.
+
+#include "sandbox.h"
+
+#include <QtTest>
+
+#include <csignal>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+namespace {
+
+// Longest a hand-off may take: the census's own 30 s wait plus the poll's cap, with room for a loaded
+// machine.
+constexpr int HandOffBoundMs = 180000;
+
+QList<QStringList> editorStarts(const Sandbox &sandbox)
+{
+    QList<QStringList> starts;
+    QFile log(sandbox.editorLog());
+    if (!log.open(QIODevice::ReadOnly))
+        return starts;
+    for (const QByteArray &line : log.readAll().split('\n')) {
+        if (line.isEmpty())
+            continue;
+        QStringList arguments;
+        for (const QJsonValue &value : QJsonDocument::fromJson(line).array())
+            arguments.append(value.toString());
+        starts.append(arguments);
+    }
+    return starts;
+}
+
+// Every path handed to the editor so far, over all its starts; each start must carry exactly one argument.
+QStringList handedOffPaths(const Sandbox &sandbox, const QString &verbFlag)
+{
+    QStringList paths;
+    for (const QStringList &arguments : editorStarts(sandbox)) {
+        if (arguments.size() != 1)
+            return {QStringLiteral("<editor started with %1 arguments>").arg(arguments.size())};
+        QStringList parts = arguments.first().split(QLatin1Char(';'));
+        if (parts.takeFirst() != verbFlag)
+            return {QStringLiteral("<wrong verb flag in %1>").arg(arguments.first())};
+        paths += parts;
+    }
+    return paths;
+}
+
+QList<QStringList> selection(const QString &verbFlag, const QStringList &paths)
+{
+    QList<QStringList> lists;
+    for (const QString &path : paths)
+        lists.append({verbFlag, path});
+    return lists;
+}
+
+QStringList numberedPaths(const QString &prefix, int count)
+{
+    QStringList paths;
+    for (int i = 0; i < count; ++i)
+        paths.append(QStringLiteral("/stress/%1 %2.pdf").arg(prefix).arg(i, 3, 10, QLatin1Char('0')));
+    return paths;
+}
+
+bool allEndedWithZero(const std::vector<std::unique_ptr<QProcess>> &copies)
+{
+    for (const auto &copy : copies) {
+        if (copy->exitStatus() != QProcess::NormalExit || copy->exitCode() != 0)
+            return false;
+    }
+    return true;
+}
+
+QStringList spooledFiles(const Sandbox &sandbox)
+{
+    return QDir(sandbox.spoolPath()).entryList(QDir::Files | QDir::Hidden);
+}
+
+void writeExecutable(const QString &path, const QByteArray &content)
+{
+    QFile::remove(path);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+    file.close();
+    QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+}
+
+QString listerPath(const Sandbox &sandbox)
+{
+    return sandbox.installDir() + QLatin1String("/tasklist");
+}
+
+// A lister that signals its start with a marker file and lists nothing until released.
+void installBlockingLister(const Sandbox &sandbox)
+{
+    const QByteArray dir = QFile::encodeName(sandbox.root());
+    writeExecutable(listerPath(sandbox), "#!/bin/sh\ntouch '" + dir + "/lister-started'\nwhile [ ! -e '" +
+                                             dir + "/lister-release' ]; do sleep 0.05; done\n");
+}
+
+void restoreLister(const Sandbox &sandbox)
+{
+    QFile::remove(listerPath(sandbox));
+    QVERIFY(QFile::copy(buildBinDir() + QLatin1String("/tasklist"), listerPath(sandbox)));
+}
+
+// Changes one byte of the live shared block behind its checksum. The block's System V key comes from the
+// key file the framework keeps in the (sandbox's) temporary folder.
+bool corruptSharedBlock(const Sandbox &sandbox)
+{
+    const QStringList keyFiles =
+        QDir(sandbox.tempDir()).entryList({QStringLiteral("qipc_sharedmemory_*")}, QDir::Files);
+    if (keyFiles.size() != 1)
+        return false;
+    const key_t key =
+        ftok(QFile::encodeName(sandbox.tempDir() + QLatin1Char('/') + keyFiles.first()).constData(), 'Q');
+    const int id = shmget(key, 0, 0);
+    if (id == -1)
+        return false;
+    void *address = shmat(id, nullptr, 0);
+    if (address == reinterpret_cast<void *>(-1))
+        return false;
+    static_cast<unsigned char *>(address)[5] ^= 0x5a; // inside secondaryCount, covered by the checksum
+    shmdt(address);
+    return true;
+}
+
+} // namespace
+
+class StressTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void manyCopiesAtOnce_data()
+    {
+        QTest::addColumn<int>("copies");
+        QTest::newRow("200") << 200;
+    }
+
+    void manyCopiesAtOnce()
+    {
+        QFETCH(int, copies);
+        Sandbox sandbox;
+        QVERIFY(sandbox.isValid());
+        const QStringList paths = numberedPaths(QStringLiteral("many"), copies);
+
+        const auto started = sandbox.startAll(selection(QStringLiteral("-ftype_merge"), paths));
+        QVERIFY(Sandbox::waitAll(started, HandOffBoundMs));
+        QVERIFY(allEndedWithZero(started));
+
+        // Late copies may need a second hand-off; every path arrives exactly once, over however many starts.
+        QTRY_COMPARE_WITH_TIMEOUT(handedOffPaths(sandbox, QStringLiteral("-ftype_merge")).size(), copies,
+                                  20000);
+        QStringList handedOff = handedOffPaths(sandbox, QStringLiteral("-ftype_merge"));
+        QStringList expected = paths;
+        handedOff.sort();
+        expected.sort();
+        QCOMPARE(handedOff, expected);
+        QVERIFY(spooledFiles(sandbox).isEmpty());
+    }
+
+    void secondSelectionWhileFirstIsGathering()
+    {
+        Sandbox sandbox;
+        QVERIFY(sandbox.isValid());
+        const QStringList first = numberedPaths(QStringLiteral("first"), 20);
+        const QStringList second = numberedPaths(QStringLiteral("second"), 20);
+
+        const auto firstCopies = sandbox.startAll(selection(QStringLiteral("-ftype_split"), first));
+        QTest::qWait(150); // inside the first primary's wait
+        const auto secondCopies = sandbox.startAll(selection(QStringLiteral("-ftype_split"), second));
+        QVERIFY(Sandbox::waitAll(firstCopies, HandOffBoundMs));
+        QVERIFY(Sandbox::waitAll(secondCopies, HandOffBoundMs));
+        QVERIFY(allEndedWithZero(firstCopies));
+        QVERIFY(allEndedWithZero(secondCopies));
+
+        // A path spooled after the last primary's listing waits for the next selection; start one to collect
+        // it.
+        if (!spooledFiles(sandbox).isEmpty()) {
+            const Sandbox::Result result =
+                sandbox.run({QStringLiteral("-ftype_split"), QStringLiteral("/stress/late.pdf")});
+            QCOMPARE(result.exitCode, 0);
+        }
+        QStringList expected = first + second;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            handedOffPaths(sandbox, QStringLiteral("-ftype_split")).size() >= expected.size(), 20000);
+        QStringList handedOff = handedOffPaths(sandbox, QStringLiteral("-ftype_split"));
+        handedOff.removeAll(QStringLiteral("/stress/late.pdf"));
+        handedOff.sort();
+        expected.sort();
+        QCOMPARE(handedOff, expected);
+        QVERIFY(spooledFiles(sandbox).isEmpty());
+    }
+
+    void primaryKilledWhileWaiting_data()
+    {
+        QTest::addColumn<bool>("corruptBlock");
+        QTest::newRow("killed") << false;
+        QTest::newRow("killed, block corrupted") << true;
+    }
+
+    void primaryKilledWhileWaiting()
+    {
+        QFETCH(bool, corruptBlock);
+        Sandbox sandbox;
+        QVERIFY(sandbox.isValid());
+        installBlockingLister(sandbox);
+
+        const auto primary =
+            sandbox.startAll({{QStringLiteral("-ftype_edit"), QStringLiteral("/killed/a.pdf")}});
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(sandbox.root() + QLatin1String("/lister-started")), 30000);
+        ::kill(pid_t(primary.front()->processId()), SIGKILL);
+        QVERIFY(primary.front()->waitForFinished(10000));
+        QFile(sandbox.root() + QLatin1String("/lister-release")).open(QIODevice::WriteOnly);
+        restoreLister(sandbox);
+        if (corruptBlock)
+            QVERIFY(corruptSharedBlock(sandbox));
+
+        QElapsedTimer clock;
+        clock.start();
+        const Sandbox::Result next =
+            sandbox.run({QStringLiteral("-ftype_edit"), QStringLiteral("/next/b.pdf")}, HandOffBoundMs);
+        QVERIFY(next.finished);
+        QCOMPARE(next.exitCode, 0);
+        if (corruptBlock) {
+            QVERIFY2(next.standardError.contains(
+                         "SingleApplication: Shared memory block has been in an inconsistent "
+                         "state from more than 5s. Assuming primary instance failure."),
+                     next.standardError.constData());
+            QVERIFY(clock.elapsed() > 5000);
+        } else {
+            QVERIFY2(next.standardError.isEmpty(), next.standardError.constData());
+        }
+
+        // The killed primary had spooled its path; the next primary hands it off with its own.
+        QTRY_COMPARE_WITH_TIMEOUT(handedOffPaths(sandbox, QStringLiteral("-ftype_edit")).size(), 2, 20000);
+        QStringList handedOff = handedOffPaths(sandbox, QStringLiteral("-ftype_edit"));
+        handedOff.sort();
+        QCOMPARE(handedOff, QStringList({QStringLiteral("/killed/a.pdf"), QStringLiteral("/next/b.pdf")}));
+    }
+
+    void faultyLister_data()
+    {
+        QTest::addColumn<QByteArray>("script");
+        QTest::newRow("hangs") << QByteArray("#!/bin/sh\nexec sleep 3600\n");
+        QTest::newRow("garbage") << QByteArray("#!/bin/sh\nhead -c 65536 /dev/urandom\n");
+        QTest::newRow("every line names us") << QByteArray("#!/bin/sh\nprintf 'OstrelContextMenu 1\\r\\n"
+                                                           "OstrelContextMenu 2\\r\\n'\n");
+        QTest::newRow("missing") << QByteArray();
+    }
+
+    void faultyLister()
+    {
+        QFETCH(QByteArray, script);
+        Sandbox sandbox;
+        QVERIFY(sandbox.isValid());
+        if (script.isEmpty())
+            QVERIFY(QFile::remove(listerPath(sandbox)));
+        else
+            writeExecutable(listerPath(sandbox), script);
+
+        const QStringList paths = numberedPaths(QStringLiteral("lister"), 3);
+        const auto copies = sandbox.startAll(selection(QStringLiteral("-ftype_print"), paths));
+        QVERIFY(Sandbox::waitAll(copies, HandOffBoundMs));
+        QVERIFY(allEndedWithZero(copies));
+        QTRY_COMPARE_WITH_TIMEOUT(handedOffPaths(sandbox, QStringLiteral("-ftype_print")).size(), 3, 20000);
+        QStringList handedOff = handedOffPaths(sandbox, QStringLiteral("-ftype_print"));
+        handedOff.sort();
+        QCOMPARE(handedOff, paths);
+    }
+
+    void editorMissing()
+    {
+        Sandbox sandbox;
+        QVERIFY(sandbox.isValid());
+        QVERIFY(QFile::remove(sandbox.installDir() + QLatin1String("/Ostrel PDF Editor.exe")));
+        const auto copies = sandbox.startAll(
+            selection(QStringLiteral("-ftype_merge"), numberedPaths(QStringLiteral("noeditor"), 3)));
+        QVERIFY(Sandbox::waitAll(copies, HandOffBoundMs));
+        QVERIFY(allEndedWithZero(copies));
+        QVERIFY(!QFileInfo::exists(sandbox.editorLog()));
+    }
+
+    void tenThousandLeftoverSpoolFiles()
+    {
+        Sandbox sandbox;
+        QVERIFY(sandbox.isValid());
+        QVERIFY(QDir().mkpath(sandbox.spoolPath()));
+        QStringList expected;
+        for (int i = 0; i < 10000; ++i) {
+            // Names that no running copy can have (process ids are positive and below 2^22).
+            QFile leftover(sandbox.spoolPath() + QStringLiteral("/leftover-%1.txt").arg(i));
+            QVERIFY(leftover.open(QIODevice::WriteOnly));
+            const QString path = QStringLiteral("/l/%1").arg(i);
+            leftover.write(path.toUtf8() + '\n');
+            expected.append(path);
+        }
+        expected.append(QStringLiteral("/now.pdf"));
+
+        const Sandbox::Result result =
+            sandbox.run({QStringLiteral("-ftype_merge"), QStringLiteral("/now.pdf")}, HandOffBoundMs);
+        QVERIFY(result.finished);
+        QCOMPARE(result.exitCode, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(editorStarts(sandbox).size(), 1, 20000);
+        QStringList handedOff = handedOffPaths(sandbox, QStringLiteral("-ftype_merge"));
+        handedOff.sort();
+        expected.sort();
+        QCOMPARE(handedOff, expected);
+        QVERIFY(spooledFiles(sandbox).isEmpty());
+    }
+
+    void spoolFolderCannotBeWritten()
+    {
+        Sandbox sandbox;
+        QVERIFY(sandbox.isValid());
+        // A plain file where the folder should be: neither creating the folder nor writing into it can work,
+        // whoever runs the test (permission bits do not stop root).
+        QFile blocker(sandbox.spoolPath());
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.write("not a folder");
+        blocker.close();
+
+        const auto copies = sandbox.startAll(
+            selection(QStringLiteral("-ftype_edit"), numberedPaths(QStringLiteral("blocked"), 3)));
+        QVERIFY(Sandbox::waitAll(copies, HandOffBoundMs));
+        QVERIFY(allEndedWithZero(copies));
+        QVERIFY(QFileInfo(sandbox.spoolPath()).isFile());
+        QCOMPARE(handedOffPaths(sandbox, QStringLiteral("-ftype_edit")), QStringList());
+    }
+};
+
+QTEST_GUILESS_MAIN(StressTest)
+#include "tst_stress.moc"
