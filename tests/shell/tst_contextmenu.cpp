@@ -1,0 +1,302 @@
+// install and uninstall through the real program in a sandbox, checked against the registry layout the
+// shell expects, written out here by hand; and writeVerbKey's guard, in process.
+
+#include "contextmenu.h"
+#include "sandbox.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+const char registryHeader[] = "Windows Registry Editor Version 5.00\n\n";
+
+// Program identifier keys, as the hive lists them: "DefaultIcon" before "shell".
+const char programIdentifierLayout[] = "[HKEY_CLASSES_ROOT\\Ostrel PDF Editor.exe\\DefaultIcon]\n"
+                                       "@=\"%DIR%/DocIcons.dll,0\"\n"
+                                       "\n"
+                                       "[HKEY_CLASSES_ROOT\\Ostrel PDF Editor.exe\\shell\\open\\command]\n"
+                                       "@=\"%DIR%/Ostrel PDF Editor.exe \\\"%1\\\"\"\n"
+                                       "\n";
+
+// The verbs in name order (01 Edit, 02 Print, 03 Merge, 04 Split), as the hive lists them.
+const char verbLayout[] =
+    "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OstrelPDFEditor01Edit]\n"
+    "@=\"\"\n"
+    "\"Icon\"=\"%DIR%/OstrelContextMenu,0\"\n"
+    "\"MUIVerb\"=\"%EDIT%\"\n"
+    "\n"
+    "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\."
+    "pdf\\Shell\\OstrelPDFEditor01Edit\\Command]\n"
+    "@=\"%DIR%/OstrelContextMenu -ftype_edit \\\"%1\\\"\"\n"
+    "\n"
+    "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OstrelPDFEditor02Print]\n"
+    "@=\"\"\n"
+    "\"Icon\"=\"%DIR%/OstrelContextMenu,0\"\n"
+    "\"MUIVerb\"=\"%PRINT%\"\n"
+    "\n"
+    "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\."
+    "pdf\\Shell\\OstrelPDFEditor02Print\\Command]\n"
+    "@=\"%DIR%/OstrelContextMenu -ftype_print \\\"%1\\\"\"\n"
+    "\n"
+    "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OstrelPDFEditor03Merge]\n"
+    "@=\"\"\n"
+    "\"Icon\"=\"%DIR%/OstrelContextMenu,0\"\n"
+    "\"MUIVerb\"=\"%MERGE%\"\n"
+    "\n"
+    "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\."
+    "pdf\\Shell\\OstrelPDFEditor03Merge\\Command]\n"
+    "@=\"%DIR%/OstrelContextMenu -ftype_merge \\\"%1\\\"\"\n"
+    "\n"
+    "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OstrelPDFEditor04Split]\n"
+    "@=\"\"\n"
+    "\"Icon\"=\"%DIR%/OstrelContextMenu,0\"\n"
+    "\"MUIVerb\"=\"%SPLIT%\"\n"
+    "\n"
+    "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\."
+    "pdf\\Shell\\OstrelPDFEditor04Split\\Command]\n"
+    "@=\"%DIR%/OstrelContextMenu -ftype_split \\\"%1\\\"\"\n"
+    "\n";
+
+// Keys of other programs: one beside the program identifier, one verb beside ours.
+const char foreignProgramLayout[] = "[HKEY_CLASSES_ROOT\\Other Viewer.exe\\shell\\open\\command]\n"
+                                    "@=\"/opt/other/viewer \\\"%1\\\"\"\n"
+                                    "\n";
+const char foreignVerbLayout[] =
+    "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OtherTool]\n"
+    "\"MUIVerb\"=\"Open with Other Tool\"\n"
+    "\n"
+    "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OtherTool\\Command]\n"
+    "@=\"/opt/other/tool \\\"%1\\\"\"\n"
+    "\n";
+// Left under our names by someone else; install and uninstall take them away.
+const char strayLayout[] =
+    "[HKEY_CLASSES_ROOT\\Ostrel PDF Editor.exe\\shell\\print\\command]\n"
+    "@=\"/opt/stray/print \\\"%1\\\"\"\n"
+    "\n"
+    "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OstrelPDFEditorEdit]\n"
+    "\"MUIVerb\"=\"Old caption\"\n"
+    "\n"
+    "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\."
+    "pdf\\Shell\\OstrelPDFEditorPrint\\Command]\n"
+    "@=\"old command\"\n"
+    "\n";
+
+const QStringList germanCaptions{QStringLiteral("Zum Bearbeiten den Ostrel PDF Editor verwenden"),
+                                 QStringLiteral("Zum Aufteilen den Ostrel PDF Editor verwenden"),
+                                 QStringLiteral("Zum Kombinieren den Ostrel PDF Editor verwenden"),
+                                 QStringLiteral("Ostrel PDF Editor-Druck verwenden")};
+const QStringList fallbackCaptions{
+    QStringLiteral("Edit with Ostrel PDF Editor"), QStringLiteral("Split with Ostrel PDF Editor"),
+    QStringLiteral("Combine with Ostrel PDF Editor"), QStringLiteral("Use Ostrel PDF Editor Print")};
+
+QString escapedForExport(QString text)
+{
+    return text.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
+        .replace(QLatin1Char('"'), QLatin1String("\\\""));
+}
+
+QString filled(const char *layout, const QString &installDir, const QStringList &captions = {})
+{
+    QString text = QString::fromUtf8(layout).replace(QLatin1String("%DIR%"), escapedForExport(installDir));
+    if (captions.size() == 4) {
+        text.replace(QLatin1String("%EDIT%"), captions.at(0))
+            .replace(QLatin1String("%SPLIT%"), captions.at(1))
+            .replace(QLatin1String("%MERGE%"), captions.at(2))
+            .replace(QLatin1String("%PRINT%"), captions.at(3));
+    }
+    return text;
+}
+
+QString installLayout(const QString &installDir, const QStringList &captions)
+{
+    return QLatin1String(registryHeader) + filled(programIdentifierLayout, installDir) +
+           filled(verbLayout, installDir, captions);
+}
+
+QString readText(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+bool writeText(const QString &path, const QString &text)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text.toUtf8()) >= 0;
+}
+
+const char clearCall[] = ".pdf\t\n";
+const char setCall[] = ".pdf\tOstrel PDF Editor.exe\n";
+
+} // namespace
+
+class ContextMenuTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void installWritesTheLayout_data();
+    void installWritesTheLayout();
+    void repeatedRunsKeepOneSet();
+    void othersKeysSurviveOursGoWhole();
+    void writeVerbKeyWithAnEmptyArgumentWritesNothing_data();
+    void writeVerbKeyWithAnEmptyArgumentWritesNothing();
+    void writeVerbKeyWritesKeyAndCommand();
+
+private:
+    void run(const Sandbox &sandbox, const char *command);
+};
+
+void ContextMenuTest::run(const Sandbox &sandbox, const char *command)
+{
+    const Sandbox::Result result = sandbox.run({QLatin1String(command)});
+    QVERIFY2(result.finished, command);
+    QCOMPARE(result.exitStatus, QProcess::NormalExit);
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.standardOutput, QByteArray());
+}
+
+void ContextMenuTest::installWritesTheLayout_data()
+{
+    QTest::addColumn<QString>("language"); // null: no configuration file
+    QTest::addColumn<QStringList>("captions");
+    QTest::newRow("German") << QStringLiteral("German") << germanCaptions;
+    QTest::newRow("no configuration") << QString() << fallbackCaptions;
+}
+
+void ContextMenuTest::installWritesTheLayout()
+{
+    QFETCH(QString, language);
+    QFETCH(QStringList, captions);
+    Sandbox sandbox;
+    QVERIFY(sandbox.isValid());
+    QVERIFY(sandbox.installDir().contains(QLatin1Char(' ')));
+    if (!language.isNull())
+        sandbox.writeEditorLanguage(language);
+    const QString configBefore = readText(sandbox.editorConfigFile());
+
+    run(sandbox, "install");
+
+    QCOMPARE(readText(sandbox.registryFile()), installLayout(sandbox.installDir(), captions));
+    // Cleared at the end of the removal, then set at the start of the registration.
+    QCOMPARE(readText(sandbox.associationLog()), QString::fromLatin1(clearCall) + QLatin1String(setCall));
+    QCOMPARE(readText(sandbox.editorConfigFile()), configBefore);
+    QCOMPARE(QFileInfo::exists(sandbox.editorConfigFile()), !language.isNull());
+}
+
+void ContextMenuTest::repeatedRunsKeepOneSet()
+{
+    Sandbox sandbox;
+    QVERIFY(sandbox.isValid());
+    sandbox.writeEditorLanguage(QStringLiteral("German"));
+    const QString german = installLayout(sandbox.installDir(), germanCaptions);
+
+    run(sandbox, "install");
+    sandbox.writeEditorLanguage(QStringLiteral("Nowhere"));
+    run(sandbox, "install");
+    // Overwritten in place with the captions of the language now set.
+    QCOMPARE(readText(sandbox.registryFile()), installLayout(sandbox.installDir(), fallbackCaptions));
+
+    run(sandbox, "uninstall");
+    QCOMPARE(readText(sandbox.registryFile()), QString::fromLatin1(registryHeader));
+    run(sandbox, "uninstall");
+    QCOMPARE(readText(sandbox.registryFile()), QString::fromLatin1(registryHeader));
+
+    sandbox.writeEditorLanguage(QStringLiteral("German"));
+    run(sandbox, "install");
+    QCOMPARE(readText(sandbox.registryFile()), german);
+
+    const QString install = QString::fromLatin1(clearCall) + QLatin1String(setCall);
+    QCOMPARE(readText(sandbox.associationLog()),
+             install + install + QLatin1String(clearCall) + QLatin1String(clearCall) + install);
+}
+
+void ContextMenuTest::othersKeysSurviveOursGoWhole()
+{
+    Sandbox sandbox;
+    QVERIFY(sandbox.isValid());
+    const QString dir = sandbox.installDir();
+    const QString foreign = filled(foreignProgramLayout, dir) + filled(foreignVerbLayout, dir);
+    QVERIFY(writeText(sandbox.registryFile(),
+                      QLatin1String(registryHeader) + filled(strayLayout, dir) + foreign));
+
+    run(sandbox, "install");
+    QCOMPARE(readText(sandbox.registryFile()),
+             QLatin1String(registryHeader) + filled(programIdentifierLayout, dir) +
+                 filled(foreignProgramLayout, dir) + filled(verbLayout, dir, fallbackCaptions) +
+                 filled(foreignVerbLayout, dir));
+
+    // A further verb added under our program identifier goes with it.
+    QVERIFY(writeText(sandbox.registryFile(), readText(sandbox.registryFile()) + filled(strayLayout, dir)));
+    run(sandbox, "uninstall");
+    QCOMPARE(readText(sandbox.registryFile()), QLatin1String(registryHeader) + foreign);
+    QVERIFY(QDir(sandbox.configDir() + QStringLiteral("/Ostrel"))
+                .entryList({QStringLiteral("registry.reg.*")}, QDir::Files | QDir::Hidden)
+                .isEmpty());
+}
+
+void ContextMenuTest::writeVerbKeyWithAnEmptyArgumentWritesNothing_data()
+{
+    QTest::addColumn<QString>("keyPath");
+    QTest::addColumn<QString>("verbFlag");
+    QTest::addColumn<QString>("caption");
+    const QString key =
+        QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell\\X");
+    QTest::newRow("key path") << QString() << QStringLiteral("-ftype_edit") << QStringLiteral("Edit");
+    QTest::newRow("verb flag") << key << QStringLiteral("") << QStringLiteral("Edit");
+    QTest::newRow("caption") << key << QStringLiteral("-ftype_edit") << QString();
+}
+
+void ContextMenuTest::writeVerbKeyWithAnEmptyArgumentWritesNothing()
+{
+    QFETCH(QString, keyPath);
+    QFETCH(QString, verbFlag);
+    QFETCH(QString, caption);
+    const QString hive = qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/Ostrel/registry.reg");
+    QFile::remove(hive);
+    writeVerbKey(keyPath, verbFlag, caption);
+    QVERIFY(!QFile::exists(hive));
+
+    const QString existing =
+        QLatin1String(registryHeader) + QLatin1String("[HKEY_CURRENT_USER\\A]\n@=\"b\"\n\n");
+    QVERIFY(writeText(hive, existing));
+    writeVerbKey(keyPath, verbFlag, caption);
+    QCOMPARE(readText(hive), existing);
+}
+
+void ContextMenuTest::writeVerbKeyWritesKeyAndCommand()
+{
+    const QString hive = qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/Ostrel/registry.reg");
+    QFile::remove(hive);
+    writeVerbKey(QStringLiteral("HKEY_CURRENT_USER\\Shell\\Verb"), QStringLiteral("-ftype_x"),
+                 QStringLiteral("Say \"x\""));
+    const QString program = escapedForExport(QCoreApplication::applicationFilePath());
+    QCOMPARE(
+        readText(hive),
+        QLatin1String(registryHeader) +
+            QLatin1String("[HKEY_CURRENT_USER\\Shell\\Verb]\n@=\"\"\n\"Icon\"=\"") + program +
+            QLatin1String(
+                ",0\"\n\"MUIVerb\"=\"Say \\\"x\\\"\"\n\n[HKEY_CURRENT_USER\\Shell\\Verb\\Command]\n@=\"") +
+            program + QLatin1String(" -ftype_x \\\"%1\\\"\"\n\n"));
+}
+
+int main(int argc, char **argv)
+{
+    // writeVerbKey runs in this process: its hive goes to a private folder, fixed before the application
+    // object reads the standard paths. The sandboxed runs bring their own.
+    QTemporaryDir folder;
+    if (!folder.isValid())
+        return 1;
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(folder.path()));
+    QCoreApplication app(argc, argv);
+    ContextMenuTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_contextmenu.moc"
