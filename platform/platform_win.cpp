@@ -54,8 +54,8 @@ QString processListerProgram()
 
 QString editorConfigPath()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::HomeLocation) + QLatin1String("/AppData")
-           + QLatin1String("/Roaming/Ostrel/Ostrel PDF Editor/config.ini");
+    return QStandardPaths::writableLocation(QStandardPaths::HomeLocation) + QLatin1String("/AppData") +
+           QLatin1String("/Roaming/Ostrel/Ostrel PDF Editor/config.ini");
 }
 
 std::unique_ptr<QSettings> openRegistryKey(const QString &nativeKeyPath)
