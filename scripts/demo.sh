@@ -25,6 +25,15 @@ cat "$XDG_CONFIG_HOME/Ostrel/file-association.log"
 echo "== OstrelContextMenu (no arguments)"
 "$app/OstrelContextMenu"; echo "exit code $?"
 ls -la "$XDG_RUNTIME_DIR"
+echo "== Merge on a selection of three files: one copy per file, started together as Explorer does"
+for file in "$HOME/Report 2024.pdf" "$HOME/a;b.pdf" "$HOME/Übersicht.pdf"; do
+    "$app/OstrelContextMenu" -ftype_merge "$file" &
+done
+wait
+# The editor is started detached; give it a moment to record its start.
+for _ in $(seq 50); do [ -s "$XDG_CONFIG_HOME/Ostrel/editor-starts.log" ] && break; sleep 0.1; done
+echo "-- editor starts ($XDG_CONFIG_HOME/Ostrel/editor-starts.log, one JSON array of arguments per start)"
+cat "$XDG_CONFIG_HOME/Ostrel/editor-starts.log"
 echo "== OstrelContextMenu uninstall"
 "$app/OstrelContextMenu" uninstall; echo "exit code $?"
 echo "-- registry after uninstall"
