@@ -1,0 +1,358 @@
+// Measures the selection hand-off on this machine and prints one table. Every figure comes with a baseline
+// measured in the same run (a bare core application started the same way), since absolute times on shared
+// machines are noisy.
+
+#include "sandbox.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+qint64 nowNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return qint64(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+double ms(qint64 ns)
+{
+    return double(ns) / 1e6;
+}
+
+double median(std::vector<double> values)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+QString benchDir()
+{
+    return QStringLiteral(OSTREL_BENCH_DIR);
+}
+
+// posix_spawn with an explicit environment; standard output optionally to a file.
+class Spawner
+{
+public:
+    explicit Spawner(const QProcessEnvironment &env)
+    {
+        for (const QString &entry : env.toStringList())
+            m_env.push_back(entry.toLocal8Bit());
+        for (QByteArray &entry : m_env)
+            m_envp.push_back(entry.data());
+        m_envp.push_back(nullptr);
+    }
+
+    pid_t spawn(const QString &program, const QStringList &arguments, const QString &stdoutFile = QString())
+    {
+        std::vector<QByteArray> args{QFile::encodeName(program)};
+        for (const QString &argument : arguments)
+            args.push_back(argument.toLocal8Bit());
+        std::vector<char *> argv;
+        for (QByteArray &arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        const QByteArray out =
+            QFile::encodeName(stdoutFile.isEmpty() ? QStringLiteral("/dev/null") : stdoutFile);
+        posix_spawn_file_actions_addopen(&actions, 1, out.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        pid_t pid = -1;
+        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), m_envp.data()) != 0)
+            pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        return pid;
+    }
+
+private:
+    std::vector<QByteArray> m_env;
+    std::vector<char *> m_envp;
+};
+
+struct Reaped
+{
+    int status = -1;
+    double cpuMs = 0;
+    long maxRssKiB = 0;
+};
+
+Reaped reap(pid_t pid)
+{
+    Reaped result;
+    rusage usage{};
+    if (wait4(pid, &result.status, 0, &usage) == pid) {
+        result.cpuMs = usage.ru_utime.tv_sec * 1e3 + usage.ru_utime.tv_usec / 1e3 +
+                       usage.ru_stime.tv_sec * 1e3 + usage.ru_stime.tv_usec / 1e3;
+        result.maxRssKiB = usage.ru_maxrss;
+    }
+    return result;
+}
+
+bool waitForFile(const QString &path, int timeoutMs)
+{
+    const qint64 deadline = nowNs() + qint64(timeoutMs) * 1000000;
+    while (!QFileInfo::exists(path)) {
+        if (nowNs() > deadline)
+            return false;
+        QThread::usleep(500);
+    }
+    return true;
+}
+
+void writeScript(const QString &path, const QByteArray &content)
+{
+    QFile::remove(path);
+    QFile file(path);
+    file.open(QIODevice::WriteOnly);
+    file.write(content);
+    file.close();
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+QStringList selectionArguments(int index)
+{
+    return {QStringLiteral("-ftype_merge"), QStringLiteral("/bench/selected file %1.pdf").arg(index)};
+}
+
+struct Row
+{
+    QString figure;
+    QString value;
+    QString baseline;
+    QString ratio;
+    QString target;
+};
+std::vector<Row> rows;
+
+void addRow(const QString &figure, double value, double baseline, const QString &unit, const QString &target)
+{
+    rows.push_back({figure, QString::number(value, 'f', 1) + unit, QString::number(baseline, 'f', 1) + unit,
+                    baseline > 0 ? QString::number(value / baseline, 'f', 2) : QStringLiteral("-"), target});
+}
+
+// Time from starting N copies at once to the editor stand-in's first record.
+double handOffLatencyMs(int copies)
+{
+    Sandbox sandbox;
+    Spawner spawner(sandbox.environment());
+    std::vector<pid_t> pids;
+    const qint64 start = nowNs();
+    for (int i = 0; i < copies; ++i)
+        pids.push_back(spawner.spawn(sandbox.programPath(), selectionArguments(i)));
+    const bool arrived = waitForFile(sandbox.editorLog(), 120000);
+    const qint64 end = nowNs();
+    // Let the detached editor stand-in finish its record before its sandbox goes.
+    for (int i = 0; i < 500 && QFileInfo::exists(sandbox.editorLog() + QLatin1String(".lock")); ++i)
+        QThread::msleep(10);
+    for (pid_t pid : pids)
+        reap(pid);
+    return arrived ? ms(end - start) : -1;
+}
+
+// 200 ms plus starting and reaping N bare programs.
+double floorMs(int copies)
+{
+    Spawner spawner(QProcessEnvironment::systemEnvironment());
+    const QString bare = benchDir() + QLatin1String("/bench_bare");
+    std::vector<pid_t> pids;
+    const qint64 start = nowNs();
+    for (int i = 0; i < copies; ++i)
+        pids.push_back(spawner.spawn(bare, {}));
+    for (pid_t pid : pids)
+        reap(pid);
+    return 200.0 + ms(nowNs() - start);
+}
+
+int censusRunsPerHandOff(int copies)
+{
+    Sandbox sandbox;
+    const QString lister = sandbox.installDir() + QLatin1String("/tasklist");
+    QFile::rename(lister, lister + QLatin1String(".real"));
+    const QByteArray counter = QFile::encodeName(sandbox.root() + QLatin1String("/census-runs"));
+    writeScript(lister,
+                "#!/bin/sh\necho x >> '" + counter + "'\nexec '" + QFile::encodeName(lister) + ".real'\n");
+    Spawner spawner(sandbox.environment());
+    std::vector<pid_t> pids;
+    for (int i = 0; i < copies; ++i)
+        pids.push_back(spawner.spawn(sandbox.programPath(), selectionArguments(i)));
+    for (pid_t pid : pids)
+        reap(pid);
+    QFile file(QFile::decodeName(counter));
+    file.open(QIODevice::ReadOnly);
+    return file.readAll().count('\n');
+}
+
+void benchHandOff(int repeats)
+{
+    for (int copies : {1, 10, 50, 100}) {
+        std::vector<double> latencies, floors;
+        for (int r = 0; r < repeats; ++r) {
+            latencies.push_back(handOffLatencyMs(copies));
+            floors.push_back(floorMs(copies));
+        }
+        addRow(QStringLiteral("hand-off latency, N = %1").arg(copies), median(latencies), median(floors),
+               QStringLiteral(" ms"), QStringLiteral("<= 1.2"));
+    }
+    for (int copies : {1, 10, 50, 100})
+        rows.push_back({QStringLiteral("census runs in one hand-off, N = %1").arg(copies),
+                        QString::number(censusRunsPerHandOff(copies)), QStringLiteral("-"),
+                        QStringLiteral("-"), QStringLiteral("-")});
+}
+
+// A secondary copy's CPU time and peak memory, while a primary holds its role.
+void benchCopyCost(int repeats)
+{
+    Sandbox sandbox;
+    const QString lister = sandbox.installDir() + QLatin1String("/tasklist");
+    const QByteArray root = QFile::encodeName(sandbox.root());
+    // Keeps the primary inside its first census until released.
+    writeScript(lister, "#!/bin/sh\ntouch '" + root + "/started'\nwhile [ ! -e '" + root +
+                            "/release' ]; do sleep 0.05; done\n");
+    Spawner spawner(sandbox.environment());
+    const pid_t primary = spawner.spawn(sandbox.programPath(), selectionArguments(0));
+    waitForFile(sandbox.root() + QLatin1String("/started"), 30000);
+
+    std::vector<double> cpu, bareCpu, rss, bareRss;
+    for (int r = 0; r < repeats; ++r) {
+        const Reaped copy = reap(spawner.spawn(sandbox.programPath(), selectionArguments(r + 1)));
+        cpu.push_back(copy.cpuMs);
+        rss.push_back(double(copy.maxRssKiB));
+        const Reaped bare = reap(spawner.spawn(benchDir() + QLatin1String("/bench_bare"), {}));
+        bareCpu.push_back(bare.cpuMs);
+        bareRss.push_back(double(bare.maxRssKiB));
+    }
+    kill(primary, SIGKILL);
+    reap(primary);
+    addRow(QStringLiteral("secondary copy, CPU time"), median(cpu), median(bareCpu), QStringLiteral(" ms"),
+           QStringLiteral("<= 1.5"));
+    rows.push_back({QStringLiteral("secondary copy, peak memory"),
+                    QString::number(median(rss), 'f', 0) + " KiB",
+                    QString::number(median(bareRss), 'f', 0) + " KiB",
+                    QStringLiteral("+%1 KiB").arg(median(rss) - median(bareRss), 0, 'f', 0),
+                    QStringLiteral("<= +1024 KiB")});
+}
+
+double listerRunMs(const QString &lister, int repeats)
+{
+    Spawner spawner(QProcessEnvironment::systemEnvironment());
+    std::vector<double> times;
+    for (int r = 0; r < repeats; ++r) {
+        const qint64 start = nowNs();
+        reap(spawner.spawn(lister, {}));
+        times.push_back(ms(nowNs() - start));
+    }
+    return median(times);
+}
+
+void benchCensus(int repeats)
+{
+    const QString lister = buildBinDir() + QLatin1String("/tasklist");
+    const QString bare = benchDir() + QLatin1String("/bench_bare");
+    Spawner spawner(QProcessEnvironment::systemEnvironment());
+    std::vector<pid_t> sleepers;
+    for (int extra : {100, 1000}) {
+        while (int(sleepers.size()) < extra)
+            sleepers.push_back(spawner.spawn(QStringLiteral("/bin/sleep"), {QStringLiteral("600")}));
+        addRow(QStringLiteral("one lister run, %1 extra processes").arg(extra), listerRunMs(lister, repeats),
+               listerRunMs(bare, repeats), QStringLiteral(" ms"), QStringLiteral("-"));
+    }
+    for (pid_t pid : sleepers) {
+        kill(pid, SIGKILL);
+        reap(pid);
+    }
+}
+
+// Time from spawning a copy to the end of its application object's constructor.
+void benchElection(int repeats)
+{
+    Sandbox sandbox;
+    const QString probe = benchDir() + QLatin1String("/bench_election_probe");
+    const QString bare = benchDir() + QLatin1String("/bench_bare");
+    Spawner spawner(sandbox.environment());
+    const auto readEnd = [](const QString &file) {
+        QFile out(file);
+        out.open(QIODevice::ReadOnly);
+        return out.readAll().split(' ').value(0).toLongLong();
+    };
+
+    std::vector<double> first, bareFirst;
+    for (int r = 0; r < repeats; ++r) {
+        const QString out = sandbox.root() + QStringLiteral("/probe-%1").arg(r);
+        const qint64 start = nowNs();
+        reap(spawner.spawn(probe, {}, out));
+        first.push_back(ms(readEnd(out) - start));
+        const qint64 bareStart = nowNs();
+        reap(spawner.spawn(bare, {}));
+        bareFirst.push_back(ms(nowNs() - bareStart));
+    }
+    addRow(QStringLiteral("election, first copy"), median(first), median(bareFirst), QStringLiteral(" ms"),
+           QStringLiteral("-"));
+
+    std::vector<double> last, bareLast;
+    for (int r = 0; r < repeats; ++r) {
+        std::vector<pid_t> pids;
+        std::vector<qint64> starts;
+        for (int i = 0; i < 100; ++i) {
+            starts.push_back(nowNs());
+            pids.push_back(spawner.spawn(probe, {}, sandbox.root() + QStringLiteral("/crowd-%1").arg(i)));
+        }
+        for (pid_t pid : pids)
+            reap(pid);
+        last.push_back(ms(readEnd(sandbox.root() + QStringLiteral("/crowd-99")) - starts.back()));
+
+        pids.clear();
+        qint64 lastStart = 0;
+        for (int i = 0; i < 100; ++i) {
+            lastStart = nowNs();
+            pids.push_back(spawner.spawn(bare, {}));
+        }
+        for (pid_t pid : pids)
+            reap(pid);
+        bareLast.push_back(ms(nowNs() - lastStart));
+    }
+    addRow(QStringLiteral("election, 100th of 100 at once"), median(last), median(bareLast),
+           QStringLiteral(" ms"), QStringLiteral("-"));
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const int repeats = qMax(1, qEnvironmentVariableIntValue("OSTREL_BENCH_REPEATS"));
+    const int reps = repeats > 1 ? repeats : 3;
+
+    std::fprintf(stderr, "hand-off...\n");
+    benchHandOff(reps);
+    std::fprintf(stderr, "copy cost...\n");
+    benchCopyCost(reps * 5);
+    std::fprintf(stderr, "census...\n");
+    benchCensus(reps * 3);
+    std::fprintf(stderr, "election...\n");
+    benchElection(reps);
+
+    std::printf("| figure | measured | baseline | ratio | target |\n|---|---|---|---|---|\n");
+    for (const Row &row : rows)
+        std::printf("| %s | %s | %s | %s | %s |\n", qPrintable(row.figure), qPrintable(row.value),
+                    qPrintable(row.baseline), qPrintable(row.ratio), qPrintable(row.target));
+    return 0;
+}
