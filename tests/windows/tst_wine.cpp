@@ -1,0 +1,581 @@
+// The real Windows program, run under Wine: registry layout of install and uninstall, the association
+// library's calls, the selection hand-off and the election. One private Wine prefix serves the whole run;
+// the program is installed into it from the deployable folder, the stand-ins beside it, and our process
+// lister in place of Wine's, whose tasklist.exe prints nothing.
+
+#include "sandbox.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QMap>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSet>
+#include <QStandardPaths>
+#include <QTest>
+#include <QTextCodec>
+
+namespace {
+
+// A registry subtree as "reg export" shows it: key path -> value name ("@" for the default) -> data.
+using Hive = QMap<QString, QMap<QString, QString>>;
+
+const QString shellKey =
+    QStringLiteral("HKEY_CURRENT_USER\\Software\\Classes\\SystemFileAssociations\\.pdf\\Shell");
+const QString programIdKey = QStringLiteral("HKEY_CLASSES_ROOT\\Ostrel PDF Editor.exe");
+const QString installDirWindows = QStringLiteral("C:\\Program Files\\Ostrel\\Ostrel PDF Editor");
+const QString programWindows = installDirWindows + QStringLiteral("\\OstrelContextMenu.exe");
+
+QString unescapeRegString(const QString &quoted)
+{
+    QString text;
+    for (int i = 1; i + 1 < quoted.size(); ++i) {
+        if (quoted.at(i) == QLatin1Char('\\') && i + 2 < quoted.size())
+            ++i;
+        text.append(quoted.at(i));
+    }
+    return text;
+}
+
+// Reads the text of a registry export (UTF-16 with a byte-order mark from "reg export", or UTF-8).
+Hive parseRegExport(const QByteArray &bytes)
+{
+    QTextCodec *codec = QTextCodec::codecForUtfText(bytes, QTextCodec::codecForName("UTF-8"));
+    const QStringList lines = codec->toUnicode(bytes).split(QRegularExpression(QStringLiteral("\r?\n")));
+    static const QRegularExpression valueLine(QStringLiteral("^(@|\"(?:[^\"\\\\]|\\\\.)*\")=(.*)$"));
+    Hive hive;
+    QString key;
+    for (const QString &line : lines) {
+        if (line.startsWith(QLatin1Char('[')) && line.endsWith(QLatin1Char(']'))) {
+            key = line.mid(1, line.size() - 2);
+            hive[key];
+            continue;
+        }
+        const QRegularExpressionMatch match = valueLine.match(line);
+        if (key.isEmpty() || !match.hasMatch())
+            continue;
+        const QString name = match.captured(1) == QLatin1String("@") ? QStringLiteral("@")
+                                                                     : unescapeRegString(match.captured(1));
+        const QString data = match.captured(2);
+        // Every value we write is a string; anything else is kept raw so that a comparison shows it.
+        hive[key][name] = data.startsWith(QLatin1Char('"')) ? unescapeRegString(data) : data;
+    }
+    return hive;
+}
+
+QString describe(const Hive &hive)
+{
+    QString text;
+    for (auto key = hive.cbegin(); key != hive.cend(); ++key) {
+        text += QLatin1Char('[') + key.key() + QLatin1String("]\n");
+        for (auto value = key->cbegin(); value != key->cend(); ++value)
+            text += QStringLiteral("  %1 = %2\n").arg(value.key(), value.value());
+    }
+    return text;
+}
+
+struct Captions
+{
+    QString edit, split, merge, print;
+};
+
+// The layout that install leaves, written out by hand for the install folder of these tests.
+Hive expectedLayout(const Captions &captions)
+{
+    Hive hive;
+    hive[programIdKey];
+    hive[programIdKey + QLatin1String("\\DefaultIcon")][QStringLiteral("@")] =
+        QStringLiteral("C:\\Program Files\\Ostrel\\Ostrel PDF Editor\\DocIcons.dll,0");
+    hive[programIdKey + QLatin1String("\\shell")];
+    hive[programIdKey + QLatin1String("\\shell\\open")];
+    hive[programIdKey + QLatin1String("\\shell\\open\\command")][QStringLiteral("@")] =
+        QStringLiteral("C:\\Program Files\\Ostrel\\Ostrel PDF Editor\\Ostrel PDF Editor.exe \"%1\"");
+    hive[shellKey];
+    const struct
+    {
+        const char *name, *flag;
+        QString caption;
+    } verbs[] = {{"OstrelPDFEditor01Edit", "-ftype_edit", captions.edit},
+                 {"OstrelPDFEditor04Split", "-ftype_split", captions.split},
+                 {"OstrelPDFEditor03Merge", "-ftype_merge", captions.merge},
+                 {"OstrelPDFEditor02Print", "-ftype_print", captions.print}};
+    for (const auto &verb : verbs) {
+        const QString key = shellKey + QLatin1Char('\\') + QLatin1String(verb.name);
+        hive[key][QStringLiteral("@")] = QString();
+        hive[key][QStringLiteral("Icon")] =
+            QStringLiteral("C:\\Program Files\\Ostrel\\Ostrel PDF Editor\\OstrelContextMenu.exe,0");
+        hive[key][QStringLiteral("MUIVerb")] = verb.caption;
+        hive[key + QLatin1String("\\Command")][QStringLiteral("@")] =
+            QStringLiteral("C:\\Program Files\\Ostrel\\Ostrel PDF Editor\\OstrelContextMenu.exe %1 \"%2\"")
+                .arg(QLatin1String(verb.flag), QStringLiteral("%1"));
+    }
+    return hive;
+}
+
+// The registry keeps the case of a key as first created ("Software" exists before we write "SOFTWARE"),
+// and compares without case: the comparison with the other build lower-cases key paths and puts
+// placeholders in for the install folder, so that only layout and values remain.
+Hive normalised(const Hive &hive, const QString &programPath, const QString &installDir)
+{
+    Hive result;
+    for (auto key = hive.cbegin(); key != hive.cend(); ++key) {
+        auto &values = result[key.key().toLower()];
+        for (auto value = key->cbegin(); value != key->cend(); ++value) {
+            QString data = value.value();
+            data.replace(programPath, QLatin1String("<program>"));
+            data.replace(installDir, QLatin1String("<install>"));
+            data.replace(QLatin1Char('\\'), QLatin1Char('/'));
+            values[value.key()] = data;
+        }
+    }
+    return result;
+}
+
+Hive subtree(const Hive &hive, const QString &root)
+{
+    Hive result;
+    for (auto key = hive.cbegin(); key != hive.cend(); ++key) {
+        if (key.key().compare(root, Qt::CaseInsensitive) == 0 ||
+            key.key().startsWith(root + QLatin1Char('\\'), Qt::CaseInsensitive))
+            result.insert(key.key(), key.value());
+    }
+    return result;
+}
+
+// Lines that Wine itself prints (loader, debug channels, the window-less desktop process).
+bool isWineNoise(const QByteArray &line)
+{
+    static const QRegularExpression noise(
+        QStringLiteral("^(wine: |wineserver: |[0-9a-f]{4}:(fixme|err|warn|trace):)|X server|no driver could "
+                       "be loaded|DISPLAY|nodrv_"));
+    return line.trimmed().isEmpty() || noise.match(QString::fromUtf8(line)).hasMatch();
+}
+
+QByteArray withoutWineNoise(const QByteArray &output)
+{
+    QByteArray kept;
+    for (const QByteArray &line : output.split('\n')) {
+        if (!isWineNoise(line))
+            kept += line + '\n';
+    }
+    return kept;
+}
+
+} // namespace
+
+class TestWine : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+
+    void install_writesLayout_data();
+    void install_writesLayout();
+    void uninstall_removesOnlyOurKeys();
+    void install_matchesLinuxRegistryStandIn();
+    void handOff_reachesEditorOnce_data();
+    void handOff_reachesEditorOnce();
+    void election_simultaneousCopiesHaveOnePrimary();
+
+private:
+    struct Run
+    {
+        bool finished = false;
+        int exitCode = -1;
+        QByteArray standardOutput, standardError;
+    };
+
+    QProcessEnvironment wineEnvironment() const;
+    Run wine(const QStringList &arguments, int timeoutMs = 120000) const;
+    bool waitForWineServer() const;
+    QString driveC() const { return m_prefix + QLatin1String("/drive_c"); }
+    QString installDir() const { return driveC() + QLatin1String("/Program Files/Ostrel/Ostrel PDF Editor"); }
+    QString profileDir() const { return driveC() + QLatin1String("/users/") + m_user; }
+    QString localAppData() const { return profileDir() + QLatin1String("/AppData/Local"); }
+    QString editorLog() const { return localAppData() + QLatin1String("/Ostrel/editor-starts.log"); }
+    QString associationLog() const { return localAppData() + QLatin1String("/Ostrel/file-association.log"); }
+    void setEditorLanguage(const QString &language) const;
+    Hive exportKey(const QString &key) const;
+    bool keyExists(const QString &key) const;
+    Run runProgram(const QStringList &arguments) const;
+    QList<QJsonArray> editorStarts() const;
+
+    std::unique_ptr<Sandbox> m_sandbox;
+    QString m_prefix;
+    QString m_user;
+};
+
+QProcessEnvironment TestWine::wineEnvironment() const
+{
+    QProcessEnvironment env = m_sandbox->environment();
+    env.insert(QStringLiteral("WINEPREFIX"), m_prefix);
+    env.insert(QStringLiteral("WINEARCH"), QStringLiteral("win64"));
+    // Wine's own debug output off; with it on, its lines would have to be told from ours one by one.
+    env.insert(QStringLiteral("WINEDEBUG"), QStringLiteral("-all"));
+    // No Mono or Gecko installer prompts while the prefix is created.
+    env.insert(QStringLiteral("WINEDLLOVERRIDES"), QStringLiteral("mscoree,mshtml="));
+    // A program without a console sends Qt's messages to the debugger; this sends them to stderr, where
+    // the tests can see that there are none.
+    env.insert(QStringLiteral("QT_FORCE_STDERR_LOGGING"), QStringLiteral("1"));
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    return env;
+}
+
+TestWine::Run TestWine::wine(const QStringList &arguments, int timeoutMs) const
+{
+    QProcess process;
+    process.setProcessEnvironment(wineEnvironment());
+    process.start(QStringLiteral("wine"), arguments);
+    Run run;
+    run.finished = process.waitForFinished(timeoutMs);
+    if (!run.finished) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+    run.exitCode = process.exitCode();
+    run.standardOutput = process.readAllStandardOutput();
+    run.standardError = process.readAllStandardError();
+    return run;
+}
+
+// Lets the prefix settle: every Wine process of it has ended and the registry is on disk.
+bool TestWine::waitForWineServer() const
+{
+    QProcess server;
+    server.setProcessEnvironment(wineEnvironment());
+    server.start(QStringLiteral("wineserver"), {QStringLiteral("-w")});
+    return server.waitForFinished(120000) && server.exitCode() == 0;
+}
+
+void TestWine::initTestCase()
+{
+    const QString windowsBin = QStringLiteral(OSTREL_WINDOWS_BUILD_DIR "/bin");
+    const QString deploy = QStringLiteral(OSTREL_WINDOWS_BUILD_DIR "/deploy");
+    QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("wine")).isEmpty(),
+             "wine is not installed (scripts/install-deps.sh installs it)");
+    QVERIFY2(QFile::exists(deploy + QLatin1String("/OstrelContextMenu.exe")),
+             "no Windows build; run scripts/build-windows.sh");
+    for (const char *standIn : {"tasklist.exe", "FileAssociation.dll", "Ostrel PDF Editor.exe"})
+        QVERIFY2(QFile::exists(windowsBin + QLatin1Char('/') + QLatin1String(standIn)), standIn);
+
+    m_sandbox = std::make_unique<Sandbox>();
+    QVERIFY(m_sandbox->isValid());
+    m_prefix = m_sandbox->root() + QLatin1String("/wine prefix");
+
+    QProcess boot;
+    boot.setProcessEnvironment(wineEnvironment());
+    boot.start(QStringLiteral("wineboot"), {QStringLiteral("-i")});
+    QVERIFY2(boot.waitForFinished(300000) && boot.exitCode() == 0, boot.readAllStandardError().constData());
+    QVERIFY(waitForWineServer());
+
+    const QStringList users = QDir(driveC() + QLatin1String("/users"))
+                                  .entryList({}, QDir::Dirs | QDir::NoDotAndDotDot)
+                                  .filter(QRegularExpression(QStringLiteral("^(?!Public$)")));
+    QCOMPARE(users.size(), 1);
+    m_user = users.first();
+
+    // Our lister in place of Wine's stub, which prints nothing.
+    const QString systemLister = driveC() + QLatin1String("/windows/system32/tasklist.exe");
+    QFile::remove(systemLister);
+    QVERIFY(QFile::copy(windowsBin + QLatin1String("/tasklist.exe"), systemLister));
+    const Run override = wine({QStringLiteral("reg"), QStringLiteral("add"),
+                               QStringLiteral("HKCU\\Software\\Wine\\DllOverrides"), QStringLiteral("/v"),
+                               QStringLiteral("tasklist.exe"), QStringLiteral("/d"), QStringLiteral("native"),
+                               QStringLiteral("/f")});
+    QCOMPARE(override.exitCode, 0);
+
+    // The deployable folder as it would be installed, with the editor and the association library beside it.
+    QVERIFY(QDir().mkpath(installDir()));
+    for (const QFileInfo &file : QDir(deploy).entryInfoList(QDir::Files))
+        QVERIFY(QFile::copy(file.filePath(), installDir() + QLatin1Char('/') + file.fileName()));
+    for (const char *standIn : {"FileAssociation.dll", "Ostrel PDF Editor.exe"})
+        QVERIFY(QFile::copy(windowsBin + QLatin1Char('/') + QLatin1String(standIn),
+                            installDir() + QLatin1Char('/') + QLatin1String(standIn)));
+    QVERIFY(waitForWineServer());
+
+    // The lister as the program will find it: through the program search, in its table layout.
+    const Run listing = wine({QStringLiteral("tasklist.exe")});
+    QCOMPARE(listing.exitCode, 0);
+    QVERIFY2(listing.standardOutput.contains("Image Name") && listing.standardOutput.contains("\r\n"),
+             listing.standardOutput.constData());
+    QVERIFY(waitForWineServer());
+}
+
+void TestWine::cleanupTestCase()
+{
+    if (m_prefix.isEmpty())
+        return;
+    QProcess server;
+    server.setProcessEnvironment(wineEnvironment());
+    server.start(QStringLiteral("wineserver"), {QStringLiteral("-k")});
+    server.waitForFinished(30000);
+}
+
+void TestWine::setEditorLanguage(const QString &language) const
+{
+    const QString dir = profileDir() + QLatin1String("/AppData/Roaming/Ostrel/Ostrel PDF Editor");
+    QDir().mkpath(dir);
+    QFile config(dir + QLatin1String("/config.ini"));
+    if (language.isNull()) {
+        config.remove();
+        return;
+    }
+    QVERIFY(config.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    config.write("[Main]\r\nLanguage=" + language.toUtf8() + "\r\n");
+}
+
+Hive TestWine::exportKey(const QString &key) const
+{
+    const QString file = m_sandbox->root() + QLatin1String("/export.reg");
+    QFile::remove(file);
+    const Run run = wine({QStringLiteral("reg"), QStringLiteral("export"), key,
+                          QDir::toNativeSeparators(QStringLiteral("Z:") + file), QStringLiteral("/y")});
+    waitForWineServer();
+    QFile exported(file);
+    if (run.exitCode != 0 || !exported.open(QIODevice::ReadOnly))
+        return Hive();
+    return parseRegExport(exported.readAll());
+}
+
+bool TestWine::keyExists(const QString &key) const
+{
+    const Run run = wine({QStringLiteral("reg"), QStringLiteral("query"), key});
+    waitForWineServer();
+    return run.exitCode == 0;
+}
+
+TestWine::Run TestWine::runProgram(const QStringList &arguments) const
+{
+    const Run run = wine(QStringList{programWindows} + arguments);
+    waitForWineServer();
+    return run;
+}
+
+QList<QJsonArray> TestWine::editorStarts() const
+{
+    QList<QJsonArray> starts;
+    QFile log(editorLog());
+    if (!log.open(QIODevice::ReadOnly))
+        return starts;
+    for (const QByteArray &line : log.readAll().split('\n')) {
+        if (!line.trimmed().isEmpty())
+            starts.append(QJsonDocument::fromJson(line).array());
+    }
+    return starts;
+}
+
+void TestWine::install_writesLayout_data()
+{
+    QTest::addColumn<QString>("language");
+    QTest::addColumn<QString>("edit");
+    QTest::addColumn<QString>("split");
+    QTest::addColumn<QString>("merge");
+    QTest::addColumn<QString>("print");
+    QTest::newRow("German") << QStringLiteral("German")
+                            << QStringLiteral("Zum Bearbeiten den Ostrel PDF Editor verwenden")
+                            << QStringLiteral("Zum Aufteilen den Ostrel PDF Editor verwenden")
+                            << QStringLiteral("Zum Kombinieren den Ostrel PDF Editor verwenden")
+                            << QStringLiteral("Ostrel PDF Editor-Druck verwenden");
+    // Non-ASCII text must survive the native registry as it is.
+    QTest::newRow("ChineseSimplified")
+        << QStringLiteral("ChineseSimplified") << QStringLiteral("使用欧特PDF编辑器编辑")
+        << QStringLiteral("使用欧特PDF编辑器拆分") << QStringLiteral("使用欧特PDF编辑器合并")
+        << QStringLiteral("使用欧特PDF编辑器打印");
+    const QStringList fallback{
+        QStringLiteral("Edit with Ostrel PDF Editor"), QStringLiteral("Split with Ostrel PDF Editor"),
+        QStringLiteral("Combine with Ostrel PDF Editor"), QStringLiteral("Use Ostrel PDF Editor Print")};
+    QTest::newRow("unknown language: fallback")
+        << QStringLiteral("english") << fallback[0] << fallback[1] << fallback[2] << fallback[3];
+    QTest::newRow("no configuration: fallback")
+        << QString() << fallback[0] << fallback[1] << fallback[2] << fallback[3];
+}
+
+void TestWine::install_writesLayout()
+{
+    QFETCH(QString, language);
+    QFETCH(QString, edit);
+    QFETCH(QString, split);
+    QFETCH(QString, merge);
+    QFETCH(QString, print);
+    setEditorLanguage(language);
+    QFile::remove(associationLog());
+
+    const Run run = runProgram({QStringLiteral("install")});
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(withoutWineNoise(run.standardOutput), QByteArray());
+    QCOMPARE(withoutWineNoise(run.standardError), QByteArray());
+
+    Hive actual = exportKey(programIdKey);
+    const Hive verbs = exportKey(shellKey);
+    for (auto key = verbs.cbegin(); key != verbs.cend(); ++key)
+        actual.insert(key.key(), key.value());
+    const Hive expected = expectedLayout({edit, split, merge, print});
+    QVERIFY2(
+        actual == expected,
+        qPrintable(QStringLiteral("actual:\n%1\nexpected:\n%2").arg(describe(actual), describe(expected))));
+
+    // install is removal, then registration: an empty identifier first, then the editor's.
+    QFile log(associationLog());
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    QCOMPARE(log.readAll(), QByteArray(".pdf\t\n.pdf\tOstrel PDF Editor.exe\n"));
+}
+
+void TestWine::uninstall_removesOnlyOurKeys()
+{
+    setEditorLanguage(QStringLiteral("German"));
+    QCOMPARE(runProgram({QStringLiteral("install")}).exitCode, 0);
+    // Another program's verb under the same key, and something another party added to our identifier.
+    const QString foreign = shellKey + QLatin1String("\\OtherVendorPrint");
+    for (const QStringList &add :
+         {QStringList{foreign, QStringLiteral("/v"), QStringLiteral("MUIVerb"), QStringLiteral("/d"),
+                      QStringLiteral("Print elsewhere")},
+          QStringList{foreign + QLatin1String("\\Command"), QStringLiteral("/ve"), QStringLiteral("/d"),
+                      QStringLiteral("C:\\other.exe \"%1\"")},
+          QStringList{programIdKey + QLatin1String("\\shell\\print\\command"), QStringLiteral("/ve"),
+                      QStringLiteral("/d"), QStringLiteral("x")}}) {
+        QCOMPARE(wine(QStringList{QStringLiteral("reg"), QStringLiteral("add")} + add +
+                      QStringList{QStringLiteral("/f")})
+                     .exitCode,
+                 0);
+    }
+    QVERIFY(waitForWineServer());
+    QFile::remove(associationLog());
+
+    const Run run = runProgram({QStringLiteral("uninstall")});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(withoutWineNoise(run.standardOutput), QByteArray());
+    QCOMPARE(withoutWineNoise(run.standardError), QByteArray());
+
+    Hive expected;
+    expected[shellKey];
+    expected[foreign][QStringLiteral("MUIVerb")] = QStringLiteral("Print elsewhere");
+    expected[foreign + QLatin1String("\\Command")][QStringLiteral("@")] =
+        QStringLiteral("C:\\other.exe \"%1\"");
+    const Hive actual = exportKey(shellKey);
+    QVERIFY2(actual == expected, qPrintable(describe(actual)));
+    QVERIFY(!keyExists(programIdKey));
+
+    QFile log(associationLog());
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    QCOMPARE(log.readAll(), QByteArray(".pdf\t\n"));
+
+    // Clean state for the cases that follow.
+    wine({QStringLiteral("reg"), QStringLiteral("delete"), foreign, QStringLiteral("/f")});
+    QVERIFY(waitForWineServer());
+}
+
+void TestWine::install_matchesLinuxRegistryStandIn()
+{
+    setEditorLanguage(QStringLiteral("German"));
+    QCOMPARE(runProgram({QStringLiteral("install")}).exitCode, 0);
+    Hive windows = exportKey(programIdKey);
+    const Hive verbs = exportKey(shellKey);
+    for (auto key = verbs.cbegin(); key != verbs.cend(); ++key)
+        windows.insert(key.key(), key.value());
+
+    Sandbox linuxBox;
+    QVERIFY(linuxBox.isValid());
+    linuxBox.writeEditorLanguage(QStringLiteral("German"));
+    const Sandbox::Result linuxRun = linuxBox.run({QStringLiteral("install")});
+    QCOMPARE(linuxRun.exitCode, 0);
+    QFile hiveFile(linuxBox.registryFile());
+    QVERIFY2(hiveFile.open(QIODevice::ReadOnly), qPrintable(linuxBox.registryFile()));
+    const Hive linuxHive = parseRegExport(hiveFile.readAll());
+    Hive linuxOurs = subtree(linuxHive, programIdKey);
+    const Hive linuxVerbs = subtree(linuxHive, shellKey);
+    for (auto key = linuxVerbs.cbegin(); key != linuxVerbs.cend(); ++key)
+        linuxOurs.insert(key.key(), key.value());
+
+    const Hive fromWine = normalised(windows, programWindows, installDirWindows);
+    const Hive fromLinux = normalised(linuxOurs, QDir::toNativeSeparators(linuxBox.programPath()),
+                                      QDir::toNativeSeparators(linuxBox.installDir()));
+    QVERIFY2(
+        fromWine == fromLinux,
+        qPrintable(QStringLiteral("Wine:\n%1\nLinux:\n%2").arg(describe(fromWine), describe(fromLinux))));
+}
+
+void TestWine::handOff_reachesEditorOnce_data()
+{
+    QTest::addColumn<QString>("flag");
+    QTest::addColumn<int>("copies");
+    QTest::newRow("one copy") << QStringLiteral("-ftype_edit") << 1;
+    QTest::newRow("ten copies at once") << QStringLiteral("-ftype_merge") << 10;
+}
+
+void TestWine::handOff_reachesEditorOnce()
+{
+    QFETCH(QString, flag);
+    QFETCH(int, copies);
+    QFile::remove(editorLog());
+
+    QStringList paths;
+    QList<QStringList> argumentLists;
+    for (int i = 0; i < copies; ++i) {
+        // Spaces and non-ASCII letters, as Explorer hands them over.
+        paths << QStringLiteral("C:\\Users\\Public\\Documents\\Bericht Nr %1 Übersicht.pdf").arg(i + 1);
+        argumentLists << QStringList{programWindows, flag, paths.last()};
+    }
+    std::vector<std::unique_ptr<QProcess>> processes;
+    for (const QStringList &arguments : argumentLists) {
+        auto process = std::make_unique<QProcess>();
+        process->setProcessEnvironment(wineEnvironment());
+        process->start(QStringLiteral("wine"), arguments);
+        processes.push_back(std::move(process));
+    }
+    QVERIFY(Sandbox::waitAll(processes, 180000));
+    for (const auto &process : processes) {
+        QCOMPARE(process->exitCode(), 0);
+        QCOMPARE(withoutWineNoise(process->readAllStandardOutput()), QByteArray());
+        QCOMPARE(withoutWineNoise(process->readAllStandardError()), QByteArray());
+    }
+    // The editor is started detached; it has written its line once the prefix is idle.
+    QVERIFY(waitForWineServer());
+
+    const QList<QJsonArray> starts = editorStarts();
+    QCOMPARE(starts.size(), 1);
+    QCOMPARE(starts.first().size(), 1);
+    const QStringList parts = starts.first().first().toString().split(QLatin1Char(';'));
+    QCOMPARE(parts.first(), flag);
+    QStringList handed = parts.mid(1);
+    handed.sort();
+    paths.sort();
+    QCOMPARE(handed, paths);
+}
+
+void TestWine::election_simultaneousCopiesHaveOnePrimary()
+{
+    // Only the primary starts the editor, and it hands over every copy's path: two primaries would show
+    // as two starts (or as a hand-off missing the other primary's paths), none as no start at all.
+    for (int round = 0; round < 2; ++round) {
+        QFile::remove(editorLog());
+        std::vector<std::unique_ptr<QProcess>> processes;
+        QStringList paths;
+        for (int i = 0; i < 6; ++i) {
+            paths << QStringLiteral("C:\\round%1\\%2.pdf").arg(round).arg(i);
+            auto process = std::make_unique<QProcess>();
+            process->setProcessEnvironment(wineEnvironment());
+            process->start(QStringLiteral("wine"),
+                           {programWindows, QStringLiteral("-ftype_print"), paths.last()});
+            processes.push_back(std::move(process));
+        }
+        QVERIFY(Sandbox::waitAll(processes, 180000));
+        for (const auto &process : processes)
+            QCOMPARE(process->exitCode(), 0);
+        QVERIFY(waitForWineServer());
+        const QList<QJsonArray> starts = editorStarts();
+        QCOMPARE(starts.size(), 1);
+        QStringList handed = starts.first().first().toString().split(QLatin1Char(';')).mid(1);
+        handed.sort();
+        QCOMPARE(handed, paths);
+    }
+}
+
+QTEST_GUILESS_MAIN(TestWine)
+#include "tst_wine.moc"
