@@ -68,6 +68,18 @@ static void debugSharedMemoryError(const char *message, const QSharedMemory *seg
     qDebug().noquote() << segment->errorString();
 }
 
+// Detaches the segment (which goes away with its last user) but keeps the object, and with it the
+// system-wide lock, until the process ends. Where the lock is a System V semaphore, destroying the object
+// that happened to create it removes the semaphore and its key file while other copies are waiting on it
+// or deriving its key: their lock or create then fails and they end with status 1, or they make a second
+// semaphore and lock each other out no longer. One semaphore per key that stays is the lesser cost.
+static void retireSegment(QSharedMemory *segment)
+{
+    segment->detach();
+    static auto *const retired = new QList<QSharedMemory *>; // reachable to the end, never freed
+    retired->append(segment);
+}
+
 SingleApplicationPrivate::SingleApplicationPrivate(SingleApplication *owner)
     : owner(owner)
     , sharedBlock(nullptr)
@@ -92,7 +104,7 @@ SingleApplicationPrivate::~SingleApplicationPrivate()
             releaseInstanceBlock(instanceBlock());
         }
         sharedBlock->unlock();
-        delete sharedBlock;
+        retireSegment(sharedBlock);
         sharedBlock = nullptr;
     }
     // A server started without a block (see startLocalServer) still has to go.
@@ -202,6 +214,10 @@ SingleApplication::SingleApplication(int &argc, char **argv, bool allowSecondary
         }
         d->resetInstanceBlock();
     } else if (d->sharedBlock->error() == QSharedMemory::AlreadyExists) {
+        // Attach through a fresh object: re-keying the one that tried to create would let go of the
+        // lock it may have created a moment ago (see retireSegment).
+        retireSegment(d->sharedBlock);
+        d->sharedBlock = new QSharedMemory(d->instanceKey);
         if (!d->sharedBlock->attach(QSharedMemory::ReadWrite)) {
             qCritical().noquote() << "SingleApplication: Unable to attach to shared memory block.";
             failOnSharedMemoryError();

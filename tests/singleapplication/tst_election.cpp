@@ -131,6 +131,8 @@ void TestElection::primaryThenNumberedSecondaries()
     releaseWaiters(sandbox);
     QVERIFY(first.finish());
     QCOMPARE(first.process->exitCode(), 0);
+    // The first copy created the lock; copies still running or starting must keep finding it.
+    QCOMPARE(QDir(sandbox.tempDir()).entryList({QStringLiteral("qipc_systemsem_*")}, QDir::Files).size(), 1);
     QFile::remove(sandbox.root() + QLatin1String("/end"));
 
     Probe second = startProbe(sandbox, primaryOptions);
