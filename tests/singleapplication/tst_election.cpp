@@ -96,6 +96,7 @@ private Q_SLOTS:
     void secondaryNotification();
     void foreignPeerCompletesHandshake();
     void keyIgnoresPathCaseAndEmptyUserData();
+    void unusableSegmentEndsWithStatusOne();
 };
 
 void TestElection::initTestCase()
@@ -408,6 +409,28 @@ void TestElection::keyIgnoresPathCaseAndEmptyUserData()
     QVERIFY(keyOf(upper, {QStringLiteral("--user-data"), QStringLiteral("x")}) != key);
     const QStringList withoutPath{QStringLiteral("--options"), QStringLiteral("0x11")};
     QCOMPARE(keyOf(other, withoutPath), keyOf(upper, withoutPath));
+}
+
+void TestElection::unusableSegmentEndsWithStatusOne()
+{
+    Sandbox sandbox;
+    QVERIFY(sandbox.isValid());
+    // A temporary "folder" that is a file: the framework cannot make the key files it needs there.
+    const QString notAFolder = sandbox.root() + QLatin1String("/not-a-folder");
+    QVERIFY(QFile(notAFolder).open(QIODevice::WriteOnly));
+    QProcessEnvironment environment = sandbox.environment();
+    environment.insert(QStringLiteral("TMPDIR"), notAFolder);
+    QProcess probe;
+    probe.setProcessEnvironment(environment);
+    probe.start(QStringLiteral(SA_PROBE_PATH), QStringList());
+    QVERIFY(probe.waitForFinished(20000));
+    QCOMPARE(probe.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(probe.exitCode(), 1);
+    QVERIFY(probe.readAllStandardOutput().isEmpty());
+    const QList<QByteArray> lines = probe.readAllStandardError().trimmed().split('\n');
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines.at(0), QByteArray("SingleApplication: Unable to create block."));
+    QVERIFY2(lines.at(1).startsWith("SingleApplication: "), lines.at(1).constData());
 }
 
 QTEST_GUILESS_MAIN(TestElection)
