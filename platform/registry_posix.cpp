@@ -2,6 +2,10 @@
 // it and a test can set it beside a "reg export" taken on Windows. QSettings hosts it through a custom
 // format, which brings the same calls as the native registry ("." for a key's default value, remove() of a
 // child key with its subtree) together with QSettings' own lock file and atomic save.
+//
+// A key is kept in the settings map as an entry whose name ends in '/' (an empty last segment, which no
+// QSettings caller can write or read), so that keys without values survive a read and a write, as they do
+// in the registry; removing a key removes that entry with everything else beneath it.
 
 #include "platform.h"
 
@@ -249,6 +253,13 @@ bool parseRegistryExport(const QByteArray &bytes, QSettings::SettingsMap *map)
             if (!isKeyPath(path))
                 return false;
             section = path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+            if (!skipping) {
+                // The key exists, values or not, and so does every key above it.
+                for (int end = section.indexOf(QLatin1Char('/')); end != -1;
+                     end = section.indexOf(QLatin1Char('/'), end + 1))
+                    map->insert(section.left(end + 1), QVariant());
+                map->insert(section + QLatin1Char('/'), QVariant());
+            }
             continue;
         }
         if (section.isEmpty())
@@ -380,10 +391,23 @@ bool writeRegistryExport(QIODevice &device, const QSettings::SettingsMap &map)
         // A value needs a key; the registry has no values beside its root keys.
         if (slash <= 0)
             return false;
+        if (slash == it.key().size() - 1) {
+            sections[it.key().left(slash).split(QLatin1Char('/'))];
+            continue;
+        }
         QString data;
         if (!formatValueData(it.value(), &data))
             return false;
         sections[it.key().left(slash).split(QLatin1Char('/'))].emplace_back(it.key().mid(slash + 1), data);
+    }
+
+    // Creating a key creates the keys above it, and they stay until they are removed themselves.
+    std::vector<QStringList> paths;
+    for (const auto &section : sections)
+        paths.push_back(section.first);
+    for (const QStringList &path : paths) {
+        for (int depth = 1; depth < path.size(); ++depth)
+            sections[path.mid(0, depth)];
     }
 
     QString text = QLatin1String(exportHeader) + QLatin1String("\n\n");

@@ -15,9 +15,26 @@ namespace {
 
 const char registryHeader[] = "Windows Registry Editor Version 5.00\n\n";
 
+// Keys stay until they are removed themselves, as in the registry: the keys above ours are created with
+// them and outlive an uninstall.
+const char classesRootLayout[] = "[HKEY_CLASSES_ROOT]\n\n";
+const char shellParentsLayout[] =
+    "[HKEY_CURRENT_USER]\n\n"
+    "[HKEY_CURRENT_USER\\SOFTWARE]\n\n"
+    "[HKEY_CURRENT_USER\\SOFTWARE\\Classes]\n\n"
+    "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations]\n\n"
+    "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf]\n\n"
+    "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell]\n\n";
+
 // Program identifier keys, as the hive lists them: "DefaultIcon" before "shell".
-const char programIdentifierLayout[] = "[HKEY_CLASSES_ROOT\\Ostrel PDF Editor.exe\\DefaultIcon]\n"
+const char programIdentifierLayout[] = "[HKEY_CLASSES_ROOT\\Ostrel PDF Editor.exe]\n"
+                                       "\n"
+                                       "[HKEY_CLASSES_ROOT\\Ostrel PDF Editor.exe\\DefaultIcon]\n"
                                        "@=\"%DIR%/DocIcons.dll,0\"\n"
+                                       "\n"
+                                       "[HKEY_CLASSES_ROOT\\Ostrel PDF Editor.exe\\shell]\n"
+                                       "\n"
+                                       "[HKEY_CLASSES_ROOT\\Ostrel PDF Editor.exe\\shell\\open]\n"
                                        "\n"
                                        "[HKEY_CLASSES_ROOT\\Ostrel PDF Editor.exe\\shell\\open\\command]\n"
                                        "@=\"%DIR%/Ostrel PDF Editor.exe \\\"%1\\\"\"\n"
@@ -63,7 +80,13 @@ const char verbLayout[] =
     "\n";
 
 // Keys of other programs: one beside the program identifier, one verb beside ours.
-const char foreignProgramLayout[] = "[HKEY_CLASSES_ROOT\\Other Viewer.exe\\shell\\open\\command]\n"
+const char foreignProgramLayout[] = "[HKEY_CLASSES_ROOT\\Other Viewer.exe]\n"
+                                    "\n"
+                                    "[HKEY_CLASSES_ROOT\\Other Viewer.exe\\shell]\n"
+                                    "\n"
+                                    "[HKEY_CLASSES_ROOT\\Other Viewer.exe\\shell\\open]\n"
+                                    "\n"
+                                    "[HKEY_CLASSES_ROOT\\Other Viewer.exe\\shell\\open\\command]\n"
                                     "@=\"/opt/other/viewer \\\"%1\\\"\"\n"
                                     "\n";
 const char foreignVerbLayout[] =
@@ -114,8 +137,16 @@ QString filled(const char *layout, const QString &installDir, const QStringList 
 
 QString installLayout(const QString &installDir, const QStringList &captions)
 {
-    return QLatin1String(registryHeader) + filled(programIdentifierLayout, installDir) +
+    return QLatin1String(registryHeader) + QLatin1String(classesRootLayout) +
+           filled(programIdentifierLayout, installDir) + QLatin1String(shellParentsLayout) +
            filled(verbLayout, installDir, captions);
+}
+
+// What an uninstall leaves of a fresh installation: the keys above ours.
+QString uninstalledLayout()
+{
+    return QLatin1String(registryHeader) + QLatin1String(classesRootLayout) +
+           QLatin1String(shellParentsLayout);
 }
 
 QString readText(const QString &path)
@@ -204,9 +235,9 @@ void ContextMenuTest::repeatedRunsKeepOneSet()
     QCOMPARE(readText(sandbox.registryFile()), installLayout(sandbox.installDir(), fallbackCaptions));
 
     run(sandbox, "uninstall");
-    QCOMPARE(readText(sandbox.registryFile()), QString::fromLatin1(registryHeader));
+    QCOMPARE(readText(sandbox.registryFile()), uninstalledLayout());
     run(sandbox, "uninstall");
-    QCOMPARE(readText(sandbox.registryFile()), QString::fromLatin1(registryHeader));
+    QCOMPARE(readText(sandbox.registryFile()), uninstalledLayout());
 
     sandbox.writeEditorLanguage(QStringLiteral("German"));
     run(sandbox, "install");
@@ -228,14 +259,18 @@ void ContextMenuTest::othersKeysSurviveOursGoWhole()
 
     run(sandbox, "install");
     QCOMPARE(readText(sandbox.registryFile()),
-             QLatin1String(registryHeader) + filled(programIdentifierLayout, dir) +
-                 filled(foreignProgramLayout, dir) + filled(verbLayout, dir, fallbackCaptions) +
+             QLatin1String(registryHeader) + QLatin1String(classesRootLayout) +
+                 filled(programIdentifierLayout, dir) + filled(foreignProgramLayout, dir) +
+                 QLatin1String(shellParentsLayout) + filled(verbLayout, dir, fallbackCaptions) +
                  filled(foreignVerbLayout, dir));
 
     // A further verb added under our program identifier goes with it.
     QVERIFY(writeText(sandbox.registryFile(), readText(sandbox.registryFile()) + filled(strayLayout, dir)));
     run(sandbox, "uninstall");
-    QCOMPARE(readText(sandbox.registryFile()), QLatin1String(registryHeader) + foreign);
+    QCOMPARE(readText(sandbox.registryFile()),
+             QLatin1String(registryHeader) + QLatin1String(classesRootLayout) +
+                 filled(foreignProgramLayout, dir) + QLatin1String(shellParentsLayout) +
+                 filled(foreignVerbLayout, dir));
     QVERIFY(QDir(sandbox.configDir() + QStringLiteral("/Ostrel"))
                 .entryList({QStringLiteral("registry.reg.*")}, QDir::Files | QDir::Hidden)
                 .isEmpty());
@@ -280,7 +315,10 @@ void ContextMenuTest::writeVerbKeyWritesKeyAndCommand()
     QCOMPARE(
         readText(hive),
         QLatin1String(registryHeader) +
-            QLatin1String("[HKEY_CURRENT_USER\\Shell\\Verb]\n@=\"\"\n\"Icon\"=\"") + program +
+            QLatin1String(
+                "[HKEY_CURRENT_USER]\n\n[HKEY_CURRENT_USER\\Shell]\n\n[HKEY_CURRENT_USER\\Shell\\Verb]\n@="
+                "\"\"\n\"Icon\"=\"") +
+            program +
             QLatin1String(
                 ",0\"\n\"MUIVerb\"=\"Say \\\"x\\\"\"\n\n[HKEY_CURRENT_USER\\Shell\\Verb\\Command]\n@=\"") +
             program + QLatin1String(" -ftype_x \\\"%1\\\"\"\n\n"));

@@ -81,6 +81,7 @@ private slots:
     void readsWindowsExports_data();
     void readsWindowsExports();
     void removeTakesTheWholeSubtree();
+    void keysWithoutValuesStay();
     void readingAloneCreatesNothing();
     void damagedHiveIsKeptAside_data();
     void damagedHiveIsKeptAside();
@@ -112,11 +113,29 @@ void RegistryHiveTest::writesExportText()
     // Depth first, names without regard to case, the default value first: as "reg export" lists them.
     const QByteArray expected = QString::fromUtf8(u8R"(Windows Registry Editor Version 5.00
 
+[HKEY_CLASSES_ROOT]
+
+[HKEY_CLASSES_ROOT\Some App.exe]
+
 [HKEY_CLASSES_ROOT\Some App.exe\DefaultIcon]
 @="D:\\Ikonen\\Größe.dll,0"
 
+[HKEY_CLASSES_ROOT\Some App.exe\shell]
+
+[HKEY_CLASSES_ROOT\Some App.exe\shell\open]
+
 [HKEY_CLASSES_ROOT\Some App.exe\shell\open\command]
 @="C:\\Program Files\\Some App\\app.exe \"%1\""
+
+[HKEY_CURRENT_USER]
+
+[HKEY_CURRENT_USER\SOFTWARE]
+
+[HKEY_CURRENT_USER\SOFTWARE\Classes]
+
+[HKEY_CURRENT_USER\SOFTWARE\Classes\.pdf]
+
+[HKEY_CURRENT_USER\SOFTWARE\Classes\.pdf\Shell]
 
 [HKEY_CURRENT_USER\SOFTWARE\Classes\.pdf\Shell\Verb]
 @=""
@@ -211,6 +230,22 @@ void RegistryHiveTest::removeTakesTheWholeSubtree()
     QVERIFY(!QString::fromUtf8(readHive()).contains(QLatin1String("\\Gone\\")));
 }
 
+void RegistryHiveTest::keysWithoutValuesStay()
+{
+    QVERIFY(writeHive("Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Empty]\n\n"
+                      "[HKEY_CURRENT_USER\\Parent\\Child]\n@=\"x\"\n\n"));
+
+    // Removing the only key beneath a key leaves that key, and an unrelated write keeps the empty one.
+    Platform::openRegistryKey(QStringLiteral("HKEY_CURRENT_USER\\Parent"))->remove(QStringLiteral("Child"));
+    Platform::openRegistryKey(QStringLiteral("HKEY_CURRENT_USER\\Other"))->setValue(QStringLiteral("v"), 1);
+
+    QCOMPARE(
+        QString::fromUtf8(readHive()),
+        QStringLiteral("Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER]\n\n"
+                       "[HKEY_CURRENT_USER\\Empty]\n\n[HKEY_CURRENT_USER\\Other]\n\"v\"=dword:00000001\n\n"
+                       "[HKEY_CURRENT_USER\\Parent]\n\n"));
+}
+
 void RegistryHiveTest::readingAloneCreatesNothing()
 {
     QCOMPARE(valueAt(QStringLiteral("HKEY_CURRENT_USER\\Nothing"), QStringLiteral(".")), QVariant());
@@ -248,8 +283,8 @@ void RegistryHiveTest::damagedHiveIsKeptAside()
     Platform::openRegistryKey(QStringLiteral("HKEY_CURRENT_USER\\New"))
         ->setValue(QStringLiteral("."), QStringLiteral("v"));
 
-    QCOMPARE(readHive(),
-             QByteArray("Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\New]\n@=\"v\"\n\n"));
+    QCOMPARE(readHive(), QByteArray("Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER]\n\n"
+                                    "[HKEY_CURRENT_USER\\New]\n@=\"v\"\n\n"));
     const QStringList aside =
         QDir(hiveFolder()).entryList({QStringLiteral("registry.reg.damaged-*")}, QDir::Files);
     QCOMPARE(aside.size(), 1);
