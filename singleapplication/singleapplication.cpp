@@ -68,6 +68,9 @@ static void debugSharedMemoryError(const char *message, const QSharedMemory *seg
     qDebug().noquote() << segment->errorString();
 }
 
+// How often a copy opens the segment anew when it vanished underneath (see the constructor).
+static constexpr int SegmentOpenAttempts = 5;
+
 // Detaches the segment (which goes away with its last user) but keeps the object, and with it the
 // system-wide lock, until the process ends. Where the lock is a System V semaphore, destroying the object
 // that happened to create it removes the semaphore and its key file while other copies are waiting on it
@@ -206,29 +209,47 @@ SingleApplication::SingleApplication(int &argc, char **argv, bool allowSecondary
 
     randomPause();
 
-    d->sharedBlock = new QSharedMemory(d->instanceKey);
-    if (d->sharedBlock->create(InstanceBlockSize, QSharedMemory::ReadWrite)) {
-        if (!d->sharedBlock->lock()) {
-            qCritical().noquote() << "SingleApplication: Unable to lock memory block after create.";
-            failOnSharedMemoryError();
-        }
-        d->resetInstanceBlock();
-    } else if (d->sharedBlock->error() == QSharedMemory::AlreadyExists) {
-        // Attach through a fresh object: re-keying the one that tried to create would let go of the
-        // lock it may have created a moment ago (see retireSegment).
-        retireSegment(d->sharedBlock);
+    // The last user of a segment may detach (and so remove it) between our failed create and our attach,
+    // or remove its key file while we derive the key from it. Ending with status 1 then would lose the
+    // path this copy was started for, so those two failures start over, a few times at most.
+    for (int attempt = 1;; ++attempt) {
+        const auto segmentVanished = [&] {
+            const QSharedMemory::SharedMemoryError error = d->sharedBlock->error();
+            return (error == QSharedMemory::NotFound || error == QSharedMemory::KeyError) &&
+                   attempt < SegmentOpenAttempts;
+        };
         d->sharedBlock = new QSharedMemory(d->instanceKey);
-        if (!d->sharedBlock->attach(QSharedMemory::ReadWrite)) {
-            qCritical().noquote() << "SingleApplication: Unable to attach to shared memory block.";
+        if (d->sharedBlock->create(InstanceBlockSize, QSharedMemory::ReadWrite)) {
+            if (!d->sharedBlock->lock()) {
+                qCritical().noquote() << "SingleApplication: Unable to lock memory block after create.";
+                failOnSharedMemoryError();
+            }
+            d->resetInstanceBlock();
+            break;
+        }
+        if (d->sharedBlock->error() == QSharedMemory::AlreadyExists) {
+            // Attach through a fresh object: re-keying the one that tried to create would let go of the
+            // lock it may have created a moment ago (see retireSegment).
+            retireSegment(d->sharedBlock);
+            d->sharedBlock = new QSharedMemory(d->instanceKey);
+            if (d->sharedBlock->attach(QSharedMemory::ReadWrite)) {
+                if (!d->sharedBlock->lock()) {
+                    qCritical().noquote() << "SingleApplication: Unable to lock memory block after attach.";
+                    failOnSharedMemoryError();
+                }
+                break;
+            }
+            if (!segmentVanished()) {
+                qCritical().noquote() << "SingleApplication: Unable to attach to shared memory block.";
+                failOnSharedMemoryError();
+            }
+        } else if (!segmentVanished()) {
+            qCritical().noquote() << "SingleApplication: Unable to create block.";
             failOnSharedMemoryError();
         }
-        if (!d->sharedBlock->lock()) {
-            qCritical().noquote() << "SingleApplication: Unable to lock memory block after attach.";
-            failOnSharedMemoryError();
-        }
-    } else {
-        qCritical().noquote() << "SingleApplication: Unable to create block.";
-        failOnSharedMemoryError();
+        retireSegment(d->sharedBlock);
+        d->sharedBlock = nullptr;
+        randomPause();
     }
 
     // A mismatch means a copy stopped halfway through a write, or the creator has not reset a new

@@ -163,6 +163,23 @@ private Q_SLOTS:
         QVERIFY(spooledFiles(sandbox).isEmpty());
     }
 
+    // Copies that come and go at once churn the shared block: its last user removes it while others are
+    // about to attach. None of them may end with a failure.
+    void shortRunsAtOnce()
+    {
+        Sandbox sandbox;
+        QVERIFY(sandbox.isValid());
+        const QList<QStringList> noArguments = QVector<QStringList>(150).toList();
+        for (int round = 0; round < 4; ++round) {
+            const auto copies = sandbox.startAll(noArguments);
+            QVERIFY(Sandbox::waitAll(copies, HandOffBoundMs));
+            for (const auto &copy : copies) {
+                QCOMPARE(copy->exitStatus(), QProcess::NormalExit);
+                QVERIFY2(copy->exitCode() == 0, copy->readAllStandardError().constData());
+            }
+        }
+    }
+
     void secondSelectionWhileFirstIsGathering()
     {
         Sandbox sandbox;
