@@ -1,6 +1,7 @@
 // Interface language and captions, read through a real config.ini in a private configuration folder.
 
 #include "captions.h"
+#include "privatehome.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -301,17 +302,7 @@ void CaptionsTest::languageIsReadAfreshOnEveryCall()
 
 int main(int argc, char **argv)
 {
-    // The configuration folder must be private before the application object fixes the standard paths.
-    QTemporaryDir folder;
-    if (!folder.isValid())
-        return 1;
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(folder.path() + QStringLiteral("/config")));
-    qputenv("HOME", QFile::encodeName(folder.path() + QStringLiteral("/home")));
-    QDir().mkpath(folder.path() + QStringLiteral("/config"));
-    QDir().mkpath(folder.path() + QStringLiteral("/home"));
-    QCoreApplication app(argc, argv);
-    CaptionsTest test;
-    return QTest::qExec(&test, argc, argv);
+    return execWithPrivateHome<CaptionsTest>(argc, argv);
 }
 
 #include "tst_captions.moc"

@@ -2,6 +2,7 @@
 // shell expects, written out here by hand; and writeVerbKey's guard, in process.
 
 #include "contextmenu.h"
+#include "privatehome.h"
 #include "sandbox.h"
 
 #include <QCoreApplication>
@@ -326,15 +327,7 @@ void ContextMenuTest::writeVerbKeyWritesKeyAndCommand()
 
 int main(int argc, char **argv)
 {
-    // writeVerbKey runs in this process: its hive goes to a private folder, fixed before the application
-    // object reads the standard paths. The sandboxed runs bring their own.
-    QTemporaryDir folder;
-    if (!folder.isValid())
-        return 1;
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(folder.path()));
-    QCoreApplication app(argc, argv);
-    ContextMenuTest test;
-    return QTest::qExec(&test, argc, argv);
+    return execWithPrivateHome<ContextMenuTest>(argc, argv);
 }
 
 #include "tst_contextmenu.moc"

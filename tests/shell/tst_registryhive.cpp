@@ -2,6 +2,7 @@
 // Platform::openRegistryKey exactly as the shell integration reaches it.
 
 #include "platform.h"
+#include "privatehome.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -296,14 +297,7 @@ void RegistryHiveTest::damagedHiveIsKeptAside()
 
 int main(int argc, char **argv)
 {
-    // A private configuration folder, fixed before the application object reads the standard paths.
-    QTemporaryDir folder;
-    if (!folder.isValid())
-        return 1;
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(folder.path()));
-    QCoreApplication app(argc, argv);
-    RegistryHiveTest test;
-    return QTest::qExec(&test, argc, argv);
+    return execWithPrivateHome<RegistryHiveTest>(argc, argv);
 }
 
 #include "tst_registryhive.moc"
