@@ -209,15 +209,12 @@ SingleApplication::SingleApplication(int &argc, char **argv, bool allowSecondary
 
     randomPause();
 
-    // The last user of a segment may detach (and so remove it) between our failed create and our attach,
-    // or remove its key file while we derive the key from it. Ending with status 1 then would lose the
-    // path this copy was started for, so those two failures start over, a few times at most.
+    // The last user of a segment may detach (and so remove it) at any point between our failed create and
+    // the end of our attach, or remove its key file while we derive the key from it. Ending with status 1
+    // then would lose the path this copy was started for, so those failures start over, a few times at
+    // most: an attach that fails after a create found the segment, and a create that lost its key.
     for (int attempt = 1;; ++attempt) {
-        const auto segmentVanished = [&] {
-            const QSharedMemory::SharedMemoryError error = d->sharedBlock->error();
-            return (error == QSharedMemory::NotFound || error == QSharedMemory::KeyError) &&
-                   attempt < SegmentOpenAttempts;
-        };
+        const bool mayRetry = attempt < SegmentOpenAttempts;
         d->sharedBlock = new QSharedMemory(d->instanceKey);
         if (d->sharedBlock->create(InstanceBlockSize, QSharedMemory::ReadWrite)) {
             if (!d->sharedBlock->lock()) {
@@ -239,11 +236,12 @@ SingleApplication::SingleApplication(int &argc, char **argv, bool allowSecondary
                 }
                 break;
             }
-            if (!segmentVanished()) {
+            if (!mayRetry) {
                 qCritical().noquote() << "SingleApplication: Unable to attach to shared memory block.";
                 failOnSharedMemoryError();
             }
-        } else if (!segmentVanished()) {
+        } else if (!mayRetry || (d->sharedBlock->error() != QSharedMemory::NotFound &&
+                                 d->sharedBlock->error() != QSharedMemory::KeyError)) {
             qCritical().noquote() << "SingleApplication: Unable to create block.";
             failOnSharedMemoryError();
         }
