@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <csignal>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -65,6 +66,7 @@ private Q_SLOTS:
 
     void listerStandInPrintsATable();
     void listerStandInShowsFullImageNames();
+    void listerStandInSurvivesProcessesThatEnd();
 
     void waitEndsWhenOneCopyIsLeft();
     void waitProcessesEventsBetweenPasses();
@@ -227,6 +229,31 @@ void TestPeerCensus::listerStandInShowsFullImageNames()
     process.kill();
     QVERIFY(process.waitForFinished());
     QCOMPARE(countRunningCopies(lister, QStringLiteral("OstrelContextMenuHelperSleep")), before);
+}
+
+void TestPeerCensus::listerStandInSurvivesProcessesThatEnd()
+{
+    // Processes that end while the lister reads their /proc entries make its reads fail; that must cost
+    // the lister the one entry, not the whole list. Start and end processes as fast as possible meanwhile.
+    std::vector<std::unique_ptr<QProcess>> churners;
+    for (int i = 0; i < 3; ++i) {
+        churners.push_back(std::make_unique<QProcess>());
+        churners.back()->start(QStringLiteral("/bin/sh"),
+                               {QStringLiteral("-c"), QStringLiteral("while :; do /bin/true; done")});
+        QVERIFY(churners.back()->waitForStarted());
+    }
+    const QString lister = buildBinDir() + QLatin1String("/tasklist");
+    int failed = 0;
+    for (int run = 0; run < 400; ++run) {
+        QByteArray output;
+        if (!runProcessLister(lister, 30000, &output) || !output.startsWith("\r\nImage Name"))
+            ++failed;
+    }
+    for (const auto &churner : churners) {
+        churner->kill();
+        churner->waitForFinished();
+    }
+    QCOMPARE(failed, 0);
 }
 
 void TestPeerCensus::waitEndsWhenOneCopyIsLeft()

@@ -3,8 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <dirent.h>
-#include <fstream>
-#include <iterator>
+#include <fcntl.h>
 #include <limits.h>
 #include <unistd.h>
 
@@ -16,13 +15,26 @@ std::string baseName(const std::string &path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// Plain reads: a process that ends while we read makes the read fail (ESRCH), which the standard streams
+// report by throwing from inside their buffer.
 bool readWholeFile(const std::string &path, std::string *content)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return false;
-    content->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+    content->clear();
+    char buffer[4096];
+    for (;;) {
+        const ssize_t count = read(fd, buffer, sizeof buffer);
+        if (count > 0) {
+            content->append(buffer, size_t(count));
+            continue;
+        }
+        if (count < 0 && errno == EINTR)
+            continue;
+        close(fd);
+        return count == 0;
+    }
 }
 
 // The state letter follows the command name in parentheses; the name may itself hold ')' and spaces.
