@@ -52,6 +52,7 @@ struct PeerWaitBounds
     int settleMs = 3000;    // stop when the copy count has not changed for this long
     int capMs = 30000;      // stop after this long in any case
     int retryPauseMs = 100; // pause after a census that gave no usable count
+    int passPauseMs = 10;   // pause between two passes that saw other copies, processing events
     int listerTimeoutMs = 30000;
 };
 

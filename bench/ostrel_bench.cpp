@@ -118,6 +118,14 @@ bool waitForFile(const QString &path, int timeoutMs)
     return true;
 }
 
+// The editor stand-in is started detached; its record is complete once its lock file is gone. A sandbox
+// removed earlier would have its configuration folder made again by the editor.
+void waitForEditorToFinish(const Sandbox &sandbox)
+{
+    for (int i = 0; i < 500 && QFileInfo::exists(sandbox.editorLog() + QLatin1String(".lock")); ++i)
+        QThread::msleep(10);
+}
+
 void writeScript(const QString &path, const QByteArray &content)
 {
     QFile::remove(path);
@@ -160,9 +168,7 @@ double handOffLatencyMs(int copies)
         pids.push_back(spawner.spawn(sandbox.programPath(), selectionArguments(i)));
     const bool arrived = waitForFile(sandbox.editorLog(), 120000);
     const qint64 end = nowNs();
-    // Let the detached editor stand-in finish its record before its sandbox goes.
-    for (int i = 0; i < 500 && QFileInfo::exists(sandbox.editorLog() + QLatin1String(".lock")); ++i)
-        QThread::msleep(10);
+    waitForEditorToFinish(sandbox);
     for (pid_t pid : pids)
         reap(pid);
     return arrived ? ms(end - start) : -1;
@@ -196,9 +202,61 @@ int censusRunsPerHandOff(int copies)
         pids.push_back(spawner.spawn(sandbox.programPath(), selectionArguments(i)));
     for (pid_t pid : pids)
         reap(pid);
+    waitForFile(sandbox.editorLog(), 10000);
+    waitForEditorToFinish(sandbox);
     QFile file(QFile::decodeName(counter));
     file.open(QIODevice::ReadOnly);
     return file.readAll().count('\n');
+}
+
+struct LingeringRun
+{
+    double lastSecondaryEndMs = 0; // from the start of all copies to the end of the last secondary
+    int censusRuns = 0;
+};
+
+// N copies while a process whose name contains the program's stays alive (as another account's copy
+// would): the census never counts one, so the primary polls until its wait settles. The figures show what
+// that polling costs the secondaries, which are still starting while it runs.
+LingeringRun handOffWithLingeringPeer(int copies, bool lingering = true)
+{
+    Sandbox sandbox;
+    const QString lister = sandbox.installDir() + QLatin1String("/tasklist");
+    QFile::rename(lister, lister + QLatin1String(".real"));
+    const QByteArray counter = QFile::encodeName(sandbox.root() + QLatin1String("/census-runs"));
+    writeScript(lister,
+                "#!/bin/sh\necho x >> '" + counter + "'\nexec '" + QFile::encodeName(lister) + ".real'\n");
+    const QString peerProgram = sandbox.root() + QLatin1String("/OstrelContextMenuLingering");
+    QFile::copy(QStringLiteral("/bin/sleep"), peerProgram);
+    Spawner spawner(sandbox.environment());
+    const pid_t peer = lingering ? spawner.spawn(peerProgram, {QStringLiteral("600")}) : -1;
+
+    std::vector<pid_t> pids;
+    const qint64 start = nowNs();
+    for (int i = 0; i < copies; ++i)
+        pids.push_back(spawner.spawn(sandbox.programPath(), selectionArguments(i)));
+    std::vector<qint64> ends;
+    for (size_t ended = 0; ended < pids.size();) {
+        int status = 0;
+        const pid_t pid = waitpid(-1, &status, 0);
+        if (std::find(pids.begin(), pids.end(), pid) != pids.end()) {
+            ends.push_back(nowNs());
+            ++ended;
+        }
+    }
+    LingeringRun run;
+    // The primary ends last; the one before it is the last secondary.
+    run.lastSecondaryEndMs = ends.size() > 1 ? ms(ends[ends.size() - 2] - start) : 0;
+    waitForFile(sandbox.editorLog(), 10000);
+    waitForEditorToFinish(sandbox);
+    if (peer > 0) {
+        kill(peer, SIGKILL);
+        reap(peer);
+    }
+    QFile file(QFile::decodeName(counter));
+    file.open(QIODevice::ReadOnly);
+    run.censusRuns = file.readAll().count('\n');
+    return run;
 }
 
 void benchHandOff(int repeats)
@@ -211,6 +269,21 @@ void benchHandOff(int repeats)
         }
         addRow(QStringLiteral("hand-off latency, N = %1").arg(copies), median(latencies), median(floors),
                QStringLiteral(" ms"), QStringLiteral("<= 1.2"));
+    }
+    for (int copies : {10, 100}) {
+        std::vector<double> withPeer, without;
+        int censusRuns = 0;
+        for (int r = 0; r < repeats; ++r) {
+            const LingeringRun run = handOffWithLingeringPeer(copies);
+            withPeer.push_back(run.lastSecondaryEndMs);
+            censusRuns = qMax(censusRuns, run.censusRuns);
+            without.push_back(handOffWithLingeringPeer(copies, false).lastSecondaryEndMs);
+        }
+        rows.push_back({QStringLiteral("lingering peer, N = %1: census runs in the 3 s wait").arg(copies),
+                        QString::number(censusRuns), QStringLiteral("-"), QStringLiteral("-"),
+                        QStringLiteral("-")});
+        addRow(QStringLiteral("lingering peer, N = %1: last secondary ended").arg(copies), median(withPeer),
+               median(without), QStringLiteral(" ms"), QStringLiteral("-"));
     }
     for (int copies : {1, 10, 50, 100})
         rows.push_back({QStringLiteral("census runs in one hand-off, N = %1").arg(copies),
@@ -240,6 +313,8 @@ void benchCopyCost(int repeats)
         bareCpu.push_back(bare.cpuMs);
         bareRss.push_back(double(bare.maxRssKiB));
     }
+    // Release the lister first: killed, the primary would leave it waiting for ever.
+    QFile(sandbox.root() + QLatin1String("/release")).open(QIODevice::WriteOnly);
     kill(primary, SIGKILL);
     reap(primary);
     addRow(QStringLiteral("secondary copy, CPU time"), median(cpu), median(bareCpu), QStringLiteral(" ms"),
@@ -339,7 +414,7 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const int repeats = qMax(1, qEnvironmentVariableIntValue("OSTREL_BENCH_REPEATS"));
-    const int reps = repeats > 1 ? repeats : 3;
+    const int reps = repeats > 1 ? repeats : 5;
 
     std::fprintf(stderr, "hand-off...\n");
     benchHandOff(reps);
