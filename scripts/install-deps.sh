@@ -9,8 +9,9 @@ packages=(
     procps                               # ps, for the tests' process checks
     clang libclang-rt-14-dev             # libFuzzer and the sanitizer runtimes
     g++-mingw-w64-x86-64-posix           # the Windows program (MinGW-w64 cross compiler)
-    wine64                               # running the Windows program in tests
-    xz-utils
+    wine wine64                          # running the Windows program in tests (wine, wineboot, wineserver)
+    python3                              # draws the Windows program's icon at build time
+    xz-utils                             # unpacks the prebuilt Qt for MinGW
 )
 
 missing=()
