@@ -1,0 +1,99 @@
+// A peer written from the handshake's byte layout alone talks to the primary of the real program while it
+// gathers a selection. The instance key is derived here from its definition, not taken from our code.
+
+#include "crc16x25.h"
+#include "sandbox.h"
+
+#include <QCryptographicHash>
+#include <QLocalSocket>
+#include <QtTest>
+
+#include <pwd.h>
+#include <unistd.h>
+
+namespace {
+
+QByteArray instanceKey(const QString &programPath)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData("SingleApplication");
+    hash.addData("OstrelContextMenu"); // application name; organisation, domain and version are empty
+    hash.addData(QFileInfo(programPath).canonicalFilePath().toLower().toUtf8());
+    hash.addData(getpwuid(geteuid())->pw_name); // the program runs with UserScoped
+    return hash.result().toBase64().replace('/', '_');
+}
+
+QByteArray handshake(const QByteArray &key, qint8 kind, quint32 instanceId, bool breakChecksum)
+{
+    QByteArray body;
+    for (int shift = 24; shift >= 0; shift -= 8)
+        body += char(quint32(key.size()) >> shift);
+    body += key;
+    body += char(kind);
+    for (int shift = 24; shift >= 0; shift -= 8)
+        body += char(instanceId >> shift);
+    const quint16 crc = quint16(crc16x25(body) ^ (breakChecksum ? 0x0101 : 0));
+    body += char(crc >> 8);
+    body += char(crc & 0xff);
+    QByteArray header(8, '\0');
+    header[7] = char(body.size());
+    return header + body;
+}
+
+} // namespace
+
+class RunningPrimaryTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void foreignPeerCompletesHandshake()
+    {
+        Sandbox sandbox;
+        QVERIFY(sandbox.isValid());
+        // A lister that always shows a second copy keeps the primary polling, and so serving its local
+        // server between the passes, until its wait settles.
+        const QString lister = sandbox.installDir() + QLatin1String("/tasklist");
+        QFile::remove(lister);
+        QFile script(lister);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\nprintf 'OstrelContextMenu 1\\r\\nOstrelContextMenu 2\\r\\n'\n");
+        script.close();
+        QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+
+        const auto primary =
+            sandbox.startAll({{QStringLiteral("-ftype_edit"), QStringLiteral("/peer/a.pdf")}});
+        const QByteArray key = instanceKey(sandbox.programPath());
+        QCOMPARE(key.size(), 44);
+        // The framework puts the server's socket into the temporary folder of the process that listens.
+        const QString serverPath = sandbox.tempDir() + QLatin1Char('/') + QString::fromLatin1(key);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(serverPath), 10000);
+
+        QLocalSocket accepted;
+        accepted.connectToServer(serverPath);
+        QVERIFY(accepted.waitForConnected(5000));
+        accepted.write(handshake(key, 1, 0, false));
+        QVERIFY(accepted.waitForBytesWritten(5000));
+
+        QLocalSocket rejected;
+        rejected.connectToServer(serverPath);
+        QVERIFY(rejected.waitForConnected(5000));
+        rejected.write(handshake(key, 1, 0, true));
+        QVERIFY(rejected.waitForBytesWritten(5000));
+
+        // The primary answers nothing; a rejected handshake only closes the connection.
+        QTRY_COMPARE_WITH_TIMEOUT(rejected.state(), QLocalSocket::UnconnectedState, 5000);
+        QCOMPARE(accepted.state(), QLocalSocket::ConnectedState);
+        accepted.write("bytes after the handshake");
+        QVERIFY(accepted.waitForBytesWritten(5000));
+        QTest::qWait(200);
+        QCOMPARE(accepted.state(), QLocalSocket::ConnectedState);
+
+        QVERIFY(Sandbox::waitAll(primary, 60000));
+        QCOMPARE(primary.front()->exitCode(), 0);
+        QCOMPARE(primary.front()->readAllStandardError(), QByteArray());
+    }
+};
+
+QTEST_GUILESS_MAIN(RunningPrimaryTest)
+#include "tst_runningprimary.moc"
