@@ -118,12 +118,16 @@ bool waitForFile(const QString &path, int timeoutMs)
     return true;
 }
 
-// The editor stand-in is started detached; its record is complete once its lock file is gone. A sandbox
-// removed earlier would have its configuration folder made again by the editor.
+// Call once every copy has ended. The editor stand-in is started detached, possibly more than once (a copy
+// that starts after a primary's teardown hands off again), and a sandbox removed under it would have its
+// configuration folder made again; its records are complete once its lock file has stayed away a while.
 void waitForEditorToFinish(const Sandbox &sandbox)
 {
-    for (int i = 0; i < 500 && QFileInfo::exists(sandbox.editorLog() + QLatin1String(".lock")); ++i)
+    const QString lock = sandbox.editorLog() + QLatin1String(".lock");
+    for (int quiet = 0, i = 0; quiet < 30 && i < 1000; ++i) {
+        quiet = QFileInfo::exists(lock) ? 0 : quiet + 1;
         QThread::msleep(10);
+    }
 }
 
 void writeScript(const QString &path, const QByteArray &content)
@@ -168,9 +172,9 @@ double handOffLatencyMs(int copies)
         pids.push_back(spawner.spawn(sandbox.programPath(), selectionArguments(i)));
     const bool arrived = waitForFile(sandbox.editorLog(), 120000);
     const qint64 end = nowNs();
-    waitForEditorToFinish(sandbox);
     for (pid_t pid : pids)
         reap(pid);
+    waitForEditorToFinish(sandbox);
     return arrived ? ms(end - start) : -1;
 }
 
@@ -188,37 +192,16 @@ double floorMs(int copies)
     return 200.0 + ms(nowNs() - start);
 }
 
-int censusRunsPerHandOff(int copies)
-{
-    Sandbox sandbox;
-    const QString lister = sandbox.installDir() + QLatin1String("/tasklist");
-    QFile::rename(lister, lister + QLatin1String(".real"));
-    const QByteArray counter = QFile::encodeName(sandbox.root() + QLatin1String("/census-runs"));
-    writeScript(lister,
-                "#!/bin/sh\necho x >> '" + counter + "'\nexec '" + QFile::encodeName(lister) + ".real'\n");
-    Spawner spawner(sandbox.environment());
-    std::vector<pid_t> pids;
-    for (int i = 0; i < copies; ++i)
-        pids.push_back(spawner.spawn(sandbox.programPath(), selectionArguments(i)));
-    for (pid_t pid : pids)
-        reap(pid);
-    waitForFile(sandbox.editorLog(), 10000);
-    waitForEditorToFinish(sandbox);
-    QFile file(QFile::decodeName(counter));
-    file.open(QIODevice::ReadOnly);
-    return file.readAll().count('\n');
-}
-
-struct LingeringRun
+struct CountedHandOff
 {
     double lastSecondaryEndMs = 0; // from the start of all copies to the end of the last secondary
     int censusRuns = 0;
 };
 
-// N copies while a process whose name contains the program's stays alive (as another account's copy
-// would): the census never counts one, so the primary polls until its wait settles. The figures show what
-// that polling costs the secondaries, which are still starting while it runs.
-LingeringRun handOffWithLingeringPeer(int copies, bool lingering = true)
+// N copies with the census runs counted by a wrapper around the lister; optionally while a process whose
+// name contains the program's stays alive (as another account's copy would): the census then never counts
+// one, so the primary polls until its wait settles, while the secondaries are still starting.
+CountedHandOff countedHandOff(int copies, bool lingeringPeer)
 {
     Sandbox sandbox;
     const QString lister = sandbox.installDir() + QLatin1String("/tasklist");
@@ -229,7 +212,7 @@ LingeringRun handOffWithLingeringPeer(int copies, bool lingering = true)
     const QString peerProgram = sandbox.root() + QLatin1String("/OstrelContextMenuLingering");
     QFile::copy(QStringLiteral("/bin/sleep"), peerProgram);
     Spawner spawner(sandbox.environment());
-    const pid_t peer = lingering ? spawner.spawn(peerProgram, {QStringLiteral("600")}) : -1;
+    const pid_t peer = lingeringPeer ? spawner.spawn(peerProgram, {QStringLiteral("600")}) : -1;
 
     std::vector<pid_t> pids;
     const qint64 start = nowNs();
@@ -244,7 +227,7 @@ LingeringRun handOffWithLingeringPeer(int copies, bool lingering = true)
             ++ended;
         }
     }
-    LingeringRun run;
+    CountedHandOff run;
     // The primary ends last; the one before it is the last secondary.
     run.lastSecondaryEndMs = ends.size() > 1 ? ms(ends[ends.size() - 2] - start) : 0;
     waitForFile(sandbox.editorLog(), 10000);
@@ -274,10 +257,10 @@ void benchHandOff(int repeats)
         std::vector<double> withPeer, without;
         int censusRuns = 0;
         for (int r = 0; r < repeats; ++r) {
-            const LingeringRun run = handOffWithLingeringPeer(copies);
+            const CountedHandOff run = countedHandOff(copies, true);
             withPeer.push_back(run.lastSecondaryEndMs);
             censusRuns = qMax(censusRuns, run.censusRuns);
-            without.push_back(handOffWithLingeringPeer(copies, false).lastSecondaryEndMs);
+            without.push_back(countedHandOff(copies, false).lastSecondaryEndMs);
         }
         rows.push_back({QStringLiteral("lingering peer, N = %1: census runs in the 3 s wait").arg(copies),
                         QString::number(censusRuns), QStringLiteral("-"), QStringLiteral("-"),
@@ -287,7 +270,7 @@ void benchHandOff(int repeats)
     }
     for (int copies : {1, 10, 50, 100})
         rows.push_back({QStringLiteral("census runs in one hand-off, N = %1").arg(copies),
-                        QString::number(censusRunsPerHandOff(copies)), QStringLiteral("-"),
+                        QString::number(countedHandOff(copies, false).censusRuns), QStringLiteral("-"),
                         QStringLiteral("-"), QStringLiteral("-")});
 }
 
