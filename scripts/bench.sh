@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds in release mode and runs the benchmarks; prints a Markdown table (a few minutes on 2 cores).
-# OSTREL_BENCH_REPEATS sets the repetitions of each measurement (default 3).
+# OSTREL_BENCH_REPEATS sets the repetitions of each measurement (default 5).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
