@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QFlags>
+#include <QScopedPointer>
 #include <QString>
 
 class SingleApplicationPrivate;
@@ -39,9 +40,13 @@ Q_SIGNALS:
     void receivedMessage(quint32 instanceId, QByteArray message);
 
 private:
+    // The steps of the election, in the order the constructor takes them.
+    void openSharedBlock();
+    void waitForConsistentBlock();
+    void takeRole(bool allowSecondary, int timeoutMs);
     [[noreturn]] void failOnSharedMemoryError();
 
-    SingleApplicationPrivate *d_ptr;
+    QScopedPointer<SingleApplicationPrivate> d_ptr;
     Q_DECLARE_PRIVATE(SingleApplication)
     Q_DISABLE_COPY(SingleApplication)
 };

@@ -1,13 +1,11 @@
-// Feeds arbitrary bytes to the primary's handshake reader: the 8-byte header through the same device
-// reader the sockets use, the cap on the announced length, and the body decoder with all its checks.
+// Feeds arbitrary bytes to the primary's handshake reading: the 8-byte header, the cap on the announced
+// length, and the body decoder with all its checks, in the order the primary applies them.
 //
 // Half of the inputs are taken as they come. The other half start from a valid handshake and use the
 // input as a list of byte patches, so that the accepting path and the checks just before it are reached
 // as often as the rejecting ones.
 
-#include "singleapplication_p.h"
-
-#include <QBuffer>
+#include "handshake.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -37,20 +35,15 @@ void checkBody(const QByteArray &body)
 
 void readLikeThePrimary(const QByteArray &stream)
 {
-    QBuffer device;
-    device.setData(stream);
-    device.open(QIODevice::ReadOnly);
-    qint64 length = 0;
-    if (!readHandshakeLength(&device, &length))
-        return;
-    if (device.pos() != HandshakeHeaderSize)
-        std::abort();
+    if (stream.size() < HandshakeHeaderSize)
+        return; // the primary waits for more here
+    const qint64 length = decodeHandshakeHeader(stream.left(HandshakeHeaderSize));
     if (length > MaxHandshakeBodyLength)
         return; // the primary closes the connection here
-    if (device.bytesAvailable() < length)
+    const QByteArray rest = stream.mid(HandshakeHeaderSize);
+    if (rest.size() < length)
         return; // the primary waits for more here
-    const QByteArray body = device.read(qMax<qint64>(0, length));
-    checkBody(body);
+    checkBody(rest.left(int(qMax<qint64>(0, length))));
 }
 
 } // namespace

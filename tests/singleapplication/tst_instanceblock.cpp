@@ -54,7 +54,7 @@ private Q_SLOTS:
     void checksumIsX25();
     void resetOfZeroSegment();
     void resetLeavesUntouchedBytes();
-    void claimAndRelease();
+    void admitClaimAndRelease();
     void userNameCutAt127Bytes();
 
     void keyShape_data();
@@ -108,11 +108,16 @@ void TestInstanceBlock::resetLeavesUntouchedBytes()
     QCOMPARE(segment.storedChecksum(), crc16x25(segment.checksummed()));
 }
 
-void TestInstanceBlock::claimAndRelease()
+void TestInstanceBlock::admitClaimAndRelease()
 {
     Segment segment;
     resetInstanceBlock(segment.block());
-    segment.bytes[4] = 7; // secondaryCount, as becomeSecondary would have left it
+    for (quint32 number = 1; number <= 7; ++number)
+        QCOMPARE(admitSecondary(segment.block()), number);
+    QCOMPARE(segment.secondaryCount(), 7u);
+    QCOMPARE(int(segment.bytes[0]), 0);
+    QCOMPARE(segment.storedChecksum(), crc16x25(segment.checksummed()));
+
     claimInstanceBlock(segment.block(), 0x0123456789abLL, QStringLiteral("alice"));
     QCOMPARE(int(segment.bytes[0]), 1);
     QCOMPARE(segment.processId(), qint64(0x0123456789abLL));
