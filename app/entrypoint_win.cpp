@@ -1,4 +1,4 @@
-#include "app/entry.h"
+#include "entry.h"
 
 #include <QString>
 #include <QStringList>
