@@ -1,4 +1,4 @@
-#include "crc16x25.h"
+#include "byteformats.h"
 #include "saprobe.h"
 #include "singleapplication_p.h"
 
@@ -46,40 +46,16 @@ public:
     bool unlock() { return m_segment.unlock(); }
     unsigned char *bytes() { return static_cast<unsigned char *>(m_segment.data()); }
 
-    quint32 secondaryCount()
-    {
-        return quint32(bytes()[4] | bytes()[5] << 8 | bytes()[6] << 16 | bytes()[7] << 24);
-    }
-    qint64 processId()
-    {
-        qint64 value = 0;
-        for (int i = 7; i >= 0; --i)
-            value = (value << 8) | bytes()[8 + i];
-        return value;
-    }
-    void setProcessId(qint64 id)
-    {
-        for (int i = 0; i < 8; ++i)
-            bytes()[8 + i] = uchar(quint64(id) >> (8 * i));
-    }
-    void storeChecksum()
-    {
-        const quint16 crc = crc16x25(QByteArray(reinterpret_cast<const char *>(bytes()), 144));
-        bytes()[144] = uchar(crc & 0xff);
-        bytes()[145] = uchar(crc >> 8);
-    }
+    quint32 secondaryCount() { return blockSecondaryCount(bytes()); }
+    qint64 processId() { return blockProcessId(bytes()); }
+    void setProcessId(qint64 id) { setBlockProcessId(bytes(), id); }
+    void storeChecksum() { storeBlockChecksum(bytes()); }
 
 private:
     SandboxTempFolder m_temp;
     QSharedMemory m_segment;
     bool m_attached = false;
 };
-
-QByteArray accountName()
-{
-    passwd *account = getpwuid(geteuid());
-    return account ? QByteArray(account->pw_name) : QByteArray();
-}
 
 } // namespace
 
@@ -338,8 +314,7 @@ void TestElection::secondaryNotification()
     }
 }
 
-// Written from the wire format alone: 8-byte big-endian length, then the key as a length-prefixed byte
-// string, kind, instance id, and the CRC of everything before it.
+// A peer written from the wire format alone.
 void TestElection::foreignPeerCompletesHandshake()
 {
     Sandbox sandbox;
@@ -347,29 +322,15 @@ void TestElection::foreignPeerCompletesHandshake()
     Probe primary = startProbe(sandbox, waitingFor(QStringLiteral("end"), {QStringLiteral("--listen")}));
     QVERIFY(primary.readIdentity());
 
-    QByteArray body;
-    const QByteArray key = primary.key.toLatin1();
-    const quint32 n = quint32(key.size());
-    body += char(n >> 24);
-    body += char(n >> 16);
-    body += char(n >> 8);
-    body += char(n);
-    body += key;
-    body += char(1);
-    body += QByteArray::fromHex("0000002a");
-    const quint16 crc = crc16x25(body);
-    body += char(crc >> 8);
-    body += char(crc & 0xff);
-    QByteArray header(8, '\0');
-    header[7] = char(body.size());
-    QCOMPARE(body.size(), 55);
+    const QByteArray message = handshake(primary.key.toLatin1(), DuplicateLaunch, 42);
+    QCOMPARE(message.size(), 8 + 55);
 
     {
         SandboxTempFolder temp(sandbox);
         QLocalSocket peer;
         peer.connectToServer(primary.key);
         QVERIFY(peer.waitForConnected(5000));
-        peer.write(header + body + "hello");
+        peer.write(message + "hello");
         QVERIFY(peer.waitForBytesWritten(5000));
         QVERIFY(primary.waitForLine("message"));
         peer.write("again");

@@ -1,4 +1,4 @@
-#include "crc16x25.h"
+#include "byteformats.h"
 #include "singleapplication_p.h"
 
 #include <QCryptographicHash>
@@ -7,8 +7,6 @@
 
 #include <cstring>
 #include <memory>
-#include <pwd.h>
-#include <unistd.h>
 
 namespace {
 
@@ -19,19 +17,10 @@ struct Segment
 
     explicit Segment(unsigned char fill = 0) { std::memset(bytes, fill, sizeof bytes); }
     InstanceBlock *block() { return reinterpret_cast<InstanceBlock *>(bytes); }
-    QByteArray checksummed() const { return QByteArray(reinterpret_cast<const char *>(bytes), 144); }
-    quint16 storedChecksum() const { return quint16(bytes[144] | (bytes[145] << 8)); }
-    qint64 processId() const
-    {
-        qint64 value = 0;
-        for (int i = 7; i >= 0; --i)
-            value = (value << 8) | bytes[8 + i];
-        return value;
-    }
-    quint32 secondaryCount() const
-    {
-        return quint32(bytes[4] | bytes[5] << 8 | bytes[6] << 16 | bytes[7] << 24);
-    }
+    QByteArray checksummed() const { return blockChecksummedBytes(bytes); }
+    quint16 storedChecksum() const { return blockStoredChecksum(bytes); }
+    qint64 processId() const { return blockProcessId(bytes); }
+    quint32 secondaryCount() const { return blockSecondaryCount(bytes); }
 };
 
 QString keyFor(SingleApplication::StartOptions options, const QStringList &userData = {})
@@ -183,19 +172,10 @@ void TestInstanceBlock::keyFollowsRecipe()
         QCoreApplication::setApplicationVersion(QString());
     });
 
-    passwd *account = getpwuid(geteuid());
-    QVERIFY(account);
-    const QByteArray user = account->pw_name;
-
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    hash.addData("SingleApplication");
-    hash.addData(QCoreApplication::applicationName().toUtf8());
-    hash.addData("Org");
-    hash.addData("ud1ud2");
-    hash.addData("2.5");
-    hash.addData(QCoreApplication::applicationFilePath().toLower().toUtf8());
-    hash.addData(user);
-    const QString expected = QString::fromLatin1(hash.result().toBase64().replace('/', '_'));
+    const QString expected = QString::fromLatin1(
+        instanceKeyOf({QCoreApplication::applicationName().toUtf8(), "Org", "ud1ud2", "2.5",
+                       QCoreApplication::applicationFilePath().toLower().toUtf8(), accountName()}));
+    QVERIFY(!accountName().isEmpty());
 
     QCOMPARE(keyFor(SingleApplication::UserScoped, {QStringLiteral("ud1"), QStringLiteral("ud2")}), expected);
 }

@@ -1,43 +1,27 @@
 // A peer written from the handshake's byte layout alone talks to the primary of the real program while it
 // gathers a selection. The instance key is derived here from its definition, not taken from our code.
 
-#include "crc16x25.h"
+#include "byteformats.h"
 #include "sandbox.h"
 
 #include <QCryptographicHash>
 #include <QLocalSocket>
 #include <QtTest>
 
-#include <pwd.h>
-#include <unistd.h>
-
 namespace {
 
 QByteArray instanceKey(const QString &programPath)
 {
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    hash.addData("SingleApplication");
-    hash.addData("OstrelContextMenu"); // application name; organisation, domain and version are empty
-    hash.addData(QFileInfo(programPath).canonicalFilePath().toLower().toUtf8());
-    hash.addData(getpwuid(geteuid())->pw_name); // the program runs with UserScoped
-    return hash.result().toBase64().replace('/', '_');
+    // Application name from the file name; organisation, domain, user data and version are empty; the
+    // program runs with UserScoped.
+    return instanceKeyOf(
+        {"OstrelContextMenu", QFileInfo(programPath).canonicalFilePath().toLower().toUtf8(), accountName()});
 }
 
-QByteArray handshake(const QByteArray &key, qint8 kind, quint32 instanceId, bool breakChecksum)
+QByteArray withBrokenChecksum(QByteArray message)
 {
-    QByteArray body;
-    for (int shift = 24; shift >= 0; shift -= 8)
-        body += char(quint32(key.size()) >> shift);
-    body += key;
-    body += char(kind);
-    for (int shift = 24; shift >= 0; shift -= 8)
-        body += char(instanceId >> shift);
-    const quint16 crc = quint16(crc16x25(body) ^ (breakChecksum ? 0x0101 : 0));
-    body += char(crc >> 8);
-    body += char(crc & 0xff);
-    QByteArray header(8, '\0');
-    header[7] = char(body.size());
-    return header + body;
+    message[message.size() - 1] = char(message.at(message.size() - 1) ^ 0x01);
+    return message;
 }
 
 } // namespace
@@ -72,13 +56,13 @@ private Q_SLOTS:
         QLocalSocket accepted;
         accepted.connectToServer(serverPath);
         QVERIFY(accepted.waitForConnected(5000));
-        accepted.write(handshake(key, 1, 0, false));
+        accepted.write(handshake(key, 1, 0));
         QVERIFY(accepted.waitForBytesWritten(5000));
 
         QLocalSocket rejected;
         rejected.connectToServer(serverPath);
         QVERIFY(rejected.waitForConnected(5000));
-        rejected.write(handshake(key, 1, 0, true));
+        rejected.write(withBrokenChecksum(handshake(key, 1, 0)));
         QVERIFY(rejected.waitForBytesWritten(5000));
 
         // The primary answers nothing; a rejected handshake only closes the connection.
