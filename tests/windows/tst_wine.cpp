@@ -92,7 +92,7 @@ Hive expectedLayout(const Captions &captions)
     hive[programIdKey + QLatin1String("\\shell")];
     hive[programIdKey + QLatin1String("\\shell\\open")];
     hive[programIdKey + QLatin1String("\\shell\\open\\command")][QStringLiteral("@")] =
-        QStringLiteral("C:\\Program Files\\Ostrel\\Ostrel PDF Editor\\Ostrel PDF Editor.exe \"%1\"");
+        QStringLiteral("\"C:\\Program Files\\Ostrel\\Ostrel PDF Editor\\Ostrel PDF Editor.exe\" \"%1\"");
     hive[shellKey];
     const struct
     {
@@ -109,7 +109,8 @@ Hive expectedLayout(const Captions &captions)
             QStringLiteral("C:\\Program Files\\Ostrel\\Ostrel PDF Editor\\OstrelContextMenu.exe,0");
         hive[key][QStringLiteral("MUIVerb")] = verb.caption;
         hive[key + QLatin1String("\\Command")][QStringLiteral("@")] =
-            QStringLiteral("C:\\Program Files\\Ostrel\\Ostrel PDF Editor\\OstrelContextMenu.exe %1 \"%2\"")
+            QStringLiteral(
+                "\"C:\\Program Files\\Ostrel\\Ostrel PDF Editor\\OstrelContextMenu.exe\" %1 \"%2\"")
                 .arg(QLatin1String(verb.flag), QStringLiteral("%1"));
     }
     return hive;
