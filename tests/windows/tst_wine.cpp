@@ -159,19 +159,62 @@ Hive subtree(const Hive &hive, const QString &root)
     return result;
 }
 
-// A command line's program path without its quotes, as versions before the quoting registered it.
-QString withBareProgramPath(QString command)
-{
-    const int closing = command.indexOf(QLatin1Char('"'), 1);
-    if (command.startsWith(QLatin1Char('"')) && closing > 0)
-        command.remove(closing, 1).remove(0, 1);
-    return command;
-}
-
 QString escapedForRegFile(QString text)
 {
     return text.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
         .replace(QLatin1Char('"'), QLatin1String("\\\""));
+}
+
+// The keys and values of a registry export (every value a string), to be imported.
+QString regText(const Hive &hive)
+{
+    QString text;
+    for (auto key = hive.cbegin(); key != hive.cend(); ++key) {
+        text += QLatin1Char('[') + key.key() + QLatin1String("]\r\n");
+        for (auto value = key->cbegin(); value != key->cend(); ++value) {
+            text += (value.key() == QLatin1String("@")
+                         ? QStringLiteral("@")
+                         : QLatin1Char('"') + escapedForRegFile(value.key()) + QLatin1Char('"')) +
+                    QLatin1String("=\"") + escapedForRegFile(value.value()) + QLatin1String("\"\r\n");
+        }
+        text += QLatin1String("\r\n");
+    }
+    return text;
+}
+
+// The layout that versions before the quoting left: both commands with the program's path bare.
+Hive olderLayout(const Captions &captions)
+{
+    Hive hive = expectedLayout(captions);
+    for (auto key = hive.begin(); key != hive.end(); ++key) {
+        if (!key.key().endsWith(QLatin1String("\\Command"), Qt::CaseInsensitive))
+            continue;
+        QString &command = (*key)[QStringLiteral("@")];
+        const int closing = command.indexOf(QLatin1Char('"'), 1);
+        if (command.startsWith(QLatin1Char('"')) && closing > 0)
+            command.remove(closing, 1).remove(0, 1);
+    }
+    return hive;
+}
+
+const QString pdfKey = QStringLiteral("HKEY_CLASSES_ROOT\\.pdf");
+
+// Wine's shell looks verbs up only under the class that HKEY_CLASSES_ROOT\.pdf names and ignores
+// SystemFileAssociations: .pdf pointed at our program identifier, and the verb commands of the layout
+// copied under it unchanged, for the shell to find them there.
+Hive shellLookup(const Hive &layout)
+{
+    Hive lookup;
+    lookup[pdfKey][QStringLiteral("@")] = QStringLiteral("Ostrel PDF Editor.exe");
+    for (auto key = layout.cbegin(); key != layout.cend(); ++key) {
+        if (!key.key().startsWith(shellKey + QLatin1Char('\\'), Qt::CaseInsensitive) ||
+            !key.key().endsWith(QLatin1String("\\Command"), Qt::CaseInsensitive))
+            continue;
+        const QString verb = key.key().section(QLatin1Char('\\'), -2, -2);
+        lookup[programIdKey + QLatin1String("\\shell\\") + verb + QLatin1String("\\command")]
+              [QStringLiteral("@")] = key->value(QStringLiteral("@"));
+    }
+    return lookup;
 }
 
 // Lines that Wine itself prints (loader, debug channels, the window-less desktop process).
@@ -371,7 +414,7 @@ void TestWine::initTestCase()
 void TestWine::cleanup()
 {
     if (m_pdfRedirected) {
-        QVERIFY(importReg(QStringLiteral("[-HKEY_CLASSES_ROOT\\.pdf]\r\n\r\n") + m_pdfKeyBefore));
+        QVERIFY(importReg(QLatin1String("[-") + pdfKey + QLatin1String("]\r\n\r\n") + m_pdfKeyBefore));
         m_pdfRedirected = false;
     }
     for (const char *planted : plantedPrograms)
@@ -691,60 +734,67 @@ void TestWine::shellVerbs_runOnlyTheRegisteredPrograms_data()
     QTest::addColumn<QString>("verb"); // as Explorer hands it to the shell: the verb's key name
     QTest::addColumn<QString>("flag"); // null: the editor's own open command
     QTest::addColumn<int>("items");
-    QTest::addColumn<bool>("bare"); // the commands with bare program paths, as registered before
-    QTest::newRow("Merge on three items")
+    QTest::addColumn<bool>("upgraded"); // else the installation of an earlier version, as it was left
+    // The hazard itself, so that this prefix is known to show it: the planted program runs.
+    QTest::newRow("earlier version: Merge is hijacked")
         << QStringLiteral("OstrelPDFEditor03Merge") << QStringLiteral("-ftype_merge") << 3 << false;
-    QTest::newRow("open through the program identifier") << QStringLiteral("open") << QString() << 1 << false;
-    // The hazard itself, so that this prefix is known to show it: with bare paths the planted program runs.
-    QTest::newRow("bare paths: Merge is hijacked")
+    QTest::newRow("earlier version: open is hijacked") << QStringLiteral("open") << QString() << 1 << false;
+    QTest::newRow("upgraded: Merge on three items")
         << QStringLiteral("OstrelPDFEditor03Merge") << QStringLiteral("-ftype_merge") << 3 << true;
-    QTest::newRow("bare paths: open is hijacked") << QStringLiteral("open") << QString() << 1 << true;
+    QTest::newRow("upgraded: open through the program identifier")
+        << QStringLiteral("open") << QString() << 1 << true;
 }
 
-// The shell itself runs what install registered, one invocation per selected item as Explorer makes them.
-// Wine's shell looks verbs up only under the class that HKEY_CLASSES_ROOT\.pdf names (it ignores
-// SystemFileAssociations), so .pdf is pointed at our program identifier and the registered verb commands are
-// copied under it, unchanged.
+// The shell itself runs the registered commands, one invocation per selected item as Explorer makes them.
+// Each case starts from an installation by an earlier version, whose commands name the programs bare; an
+// install over it is an upgrade, and after it only our programs may run.
 void TestWine::shellVerbs_runOnlyTheRegisteredPrograms()
 {
     QFETCH(QString, verb);
     QFETCH(QString, flag);
     QFETCH(int, items);
-    QFETCH(bool, bare);
+    QFETCH(bool, upgraded);
     QFile::remove(editorLog());
     // Nothing starts detached here, and the registry tool reads what the server holds, so the prefix need
     // not settle between these steps.
-    const Run install = wine({programWindows, QStringLiteral("install")});
-    QCOMPARE(install.exitCode, 0);
-
-    const QString pdfKey = QStringLiteral("HKEY_CLASSES_ROOT\\.pdf");
     if (m_pdfKeyBefore.isNull()) {
         // The export's keys and values without its header line, ready to be imported again.
         m_pdfKeyBefore = exportText(pdfKey, false).section(QLatin1Char('\n'), 1);
     }
     m_pdfRedirected = true;
-    QString reg = QStringLiteral("[%1]\r\n@=\"Ostrel PDF Editor.exe\"\r\n\r\n").arg(pdfKey);
-    const Hive verbs = exportKey(shellKey, false);
-    int copied = 0;
-    for (auto key = verbs.cbegin(); key != verbs.cend(); ++key) {
-        const QString name = key.key().section(QLatin1Char('\\'), -2, -2);
-        if (!key.key().endsWith(QLatin1String("\\Command")) ||
-            !name.startsWith(QLatin1String("OstrelPDFEditor")))
-            continue;
-        const QString command = key->value(QStringLiteral("@"));
-        reg += QStringLiteral("[%1\\shell\\%2\\command]\r\n@=\"%3\"\r\n\r\n")
-                   .arg(programIdKey, name, escapedForRegFile(bare ? withBareProgramPath(command) : command));
-        ++copied;
+    const Captions fallback{
+        QStringLiteral("Edit with Ostrel PDF Editor"), QStringLiteral("Split with Ostrel PDF Editor"),
+        QStringLiteral("Combine with Ostrel PDF Editor"), QStringLiteral("Use Ostrel PDF Editor Print")};
+    Hive older = olderLayout(fallback);
+    const Hive olderLookup = shellLookup(older);
+    for (auto key = olderLookup.cbegin(); key != olderLookup.cend(); ++key)
+        older.insert(key.key(), key.value());
+    QString reg = QLatin1String("[-") + programIdKey + QLatin1String("]\r\n\r\n");
+    for (const char *name : {"OstrelPDFEditor01Edit", "OstrelPDFEditor04Split", "OstrelPDFEditor03Merge",
+                             "OstrelPDFEditor02Print"})
+        reg += QLatin1String("[-") + shellKey + QLatin1Char('\\') + QLatin1String(name) +
+               QLatin1String("]\r\n\r\n");
+    QVERIFY(importReg(reg + regText(older)));
+
+    if (upgraded) {
+        setEditorLanguage(QString());
+        QCOMPARE(wine({programWindows, QStringLiteral("install")}).exitCode, 0);
+        // Exactly the current layout: nothing of the earlier one is left, the copies under the program
+        // identifier included.
+        Hive installed = exportKey(programIdKey, false);
+        const Hive verbs = exportKey(shellKey, false);
+        for (auto key = verbs.cbegin(); key != verbs.cend(); ++key)
+            installed.insert(key.key(), key.value());
+        const Hive expected = expectedLayout(fallback);
+        QVERIFY2(
+            installed == expected,
+            qPrintable(
+                QStringLiteral("actual:\n%1\nexpected:\n%2").arg(describe(installed), describe(expected))));
+        // What install registered, copied where Wine's shell looks.
+        const Hive lookup = shellLookup(verbs);
+        QCOMPARE(lookup.size(), 5);
+        QVERIFY(importReg(regText(lookup)));
     }
-    QCOMPARE(copied, 4);
-    if (bare) {
-        const QString openKey = programIdKey + QLatin1String("\\shell\\open\\command");
-        const QString open = exportKey(openKey, false).value(openKey).value(QStringLiteral("@"));
-        QVERIFY(!open.isEmpty());
-        reg += QStringLiteral("[%1]\r\n@=\"%2\"\r\n\r\n")
-                   .arg(openKey, escapedForRegFile(withBareProgramPath(open)));
-    }
-    QVERIFY(importReg(reg));
 
     // Spaces and a non-ASCII letter in folder and file names, as documents have them.
     const QString documentsWindows = QStringLiteral("C:\\users\\Public\\Documents\\Scans 2024");
@@ -763,10 +813,10 @@ void TestWine::shellVerbs_runOnlyTheRegisteredPrograms()
     QVERIFY(waitForWineServer());
     QVERIFY2(shell.finished && shell.exitCode == 0, shell.standardOutput.constData());
 
-    // Only the first planted program lies on the path of a bare command; none may run otherwise.
+    // The first planted program is the first that a bare command reaches; none may run after the upgrade.
     for (const char *planted : plantedPrograms) {
         QFile marker(plantedMarker(planted));
-        const bool hijacked = bare && planted == plantedPrograms[0];
+        const bool hijacked = !upgraded && planted == plantedPrograms[0];
         const QString runs =
             marker.open(QIODevice::ReadOnly) ? QString::fromUtf8(marker.readAll()) : QString();
         QVERIFY2(marker.exists() == hijacked,
@@ -779,7 +829,7 @@ void TestWine::shellVerbs_runOnlyTheRegisteredPrograms()
     }
 
     const QList<QJsonArray> starts = editorStarts();
-    if (bare) {
+    if (!upgraded) {
         QCOMPARE(starts.size(), 0);
         return;
     }
