@@ -40,6 +40,14 @@ const char *const removedVerbKeys[] = {
     "OstrelPDFEditor01Edit", "OstrelPDFEditor04Split", "OstrelPDFEditor03Merge", "OstrelPDFEditor02Print",
 };
 
+// The shell hands a command line to the system's process start, which tries each space-separated prefix of
+// an unquoted program path in turn ("C:\Program.exe", "C:\Program Files\Ostrel.exe", ...): whoever can put a
+// file at one of those places would run in place of the program. The quotes leave it only the full path.
+QString quotedPath(const QString &path)
+{
+    return QLatin1Char('"') + path + QLatin1Char('"');
+}
+
 QString nativeProgramPath()
 {
     return QDir::toNativeSeparators(QCoreApplication::applicationFilePath());
@@ -65,9 +73,8 @@ void registerContextMenu()
 
     const QString programIdentifierKey =
         QLatin1String("HKEY_CLASSES_ROOT\\") + QLatin1String(programIdentifier);
-    // Only %1 is quoted: the shell runs the editor's path as written, spaces and all.
     setDefaultValue(programIdentifierKey + QLatin1String("\\shell\\open\\command"),
-                    nativeApplicationFile("Ostrel PDF Editor.exe") + QLatin1Char(' ') +
+                    quotedPath(nativeApplicationFile("Ostrel PDF Editor.exe")) + QLatin1Char(' ') +
                         QLatin1String(quotedArgument));
     setDefaultValue(programIdentifierKey + QLatin1String("\\DefaultIcon"),
                     nativeApplicationFile("DocIcons.dll") + QLatin1String(",0"));
@@ -101,7 +108,7 @@ void writeVerbKey(const QString &keyPath, const QString &verbFlag, const QString
         verbKey->setValue(QStringLiteral("MUIVerb"), caption);
     }
 
-    const QString command =
-        nativeProgramPath() + QLatin1Char(' ') + verbFlag + QLatin1Char(' ') + QLatin1String(quotedArgument);
+    const QString command = quotedPath(nativeProgramPath()) + QLatin1Char(' ') + verbFlag + QLatin1Char(' ') +
+                            QLatin1String(quotedArgument);
     setDefaultValue(QDir::toNativeSeparators(keyPath + QLatin1String("/Command")), command);
 }

@@ -38,7 +38,7 @@ const char programIdentifierLayout[] = "[HKEY_CLASSES_ROOT\\Ostrel PDF Editor.ex
                                        "[HKEY_CLASSES_ROOT\\Ostrel PDF Editor.exe\\shell\\open]\n"
                                        "\n"
                                        "[HKEY_CLASSES_ROOT\\Ostrel PDF Editor.exe\\shell\\open\\command]\n"
-                                       "@=\"%DIR%/Ostrel PDF Editor.exe \\\"%1\\\"\"\n"
+                                       "@=\"%Q%%DIR%/Ostrel PDF Editor.exe%Q% \\\"%1\\\"\"\n"
                                        "\n";
 
 // The verbs in name order (01 Edit, 02 Print, 03 Merge, 04 Split), as the hive lists them.
@@ -50,7 +50,7 @@ const char verbLayout[] =
     "\n"
     "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\."
     "pdf\\Shell\\OstrelPDFEditor01Edit\\Command]\n"
-    "@=\"%DIR%/OstrelContextMenu -ftype_edit \\\"%1\\\"\"\n"
+    "@=\"%Q%%DIR%/OstrelContextMenu%Q% -ftype_edit \\\"%1\\\"\"\n"
     "\n"
     "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OstrelPDFEditor02Print]\n"
     "@=\"\"\n"
@@ -59,7 +59,7 @@ const char verbLayout[] =
     "\n"
     "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\."
     "pdf\\Shell\\OstrelPDFEditor02Print\\Command]\n"
-    "@=\"%DIR%/OstrelContextMenu -ftype_print \\\"%1\\\"\"\n"
+    "@=\"%Q%%DIR%/OstrelContextMenu%Q% -ftype_print \\\"%1\\\"\"\n"
     "\n"
     "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OstrelPDFEditor03Merge]\n"
     "@=\"\"\n"
@@ -68,7 +68,7 @@ const char verbLayout[] =
     "\n"
     "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\."
     "pdf\\Shell\\OstrelPDFEditor03Merge\\Command]\n"
-    "@=\"%DIR%/OstrelContextMenu -ftype_merge \\\"%1\\\"\"\n"
+    "@=\"%Q%%DIR%/OstrelContextMenu%Q% -ftype_merge \\\"%1\\\"\"\n"
     "\n"
     "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OstrelPDFEditor04Split]\n"
     "@=\"\"\n"
@@ -77,7 +77,7 @@ const char verbLayout[] =
     "\n"
     "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\."
     "pdf\\Shell\\OstrelPDFEditor04Split\\Command]\n"
-    "@=\"%DIR%/OstrelContextMenu -ftype_split \\\"%1\\\"\"\n"
+    "@=\"%Q%%DIR%/OstrelContextMenu%Q% -ftype_split \\\"%1\\\"\"\n"
     "\n";
 
 // Keys of other programs: one beside the program identifier, one verb beside ours.
@@ -124,9 +124,18 @@ QString escapedForExport(QString text)
         .replace(QLatin1Char('"'), QLatin1String("\\\""));
 }
 
-QString filled(const char *layout, const QString &installDir, const QStringList &captions = {})
+// Both commands name their program in quotes. Versions before that left the path bare (%Q% empty), so the
+// system's process start could take a prefix of it, up to a space, for the program.
+enum class ProgramPath { Quoted, Unquoted };
+
+QString filled(const char *layout, const QString &installDir, const QStringList &captions = {},
+               ProgramPath programPath = ProgramPath::Quoted)
 {
-    QString text = QString::fromUtf8(layout).replace(QLatin1String("%DIR%"), escapedForExport(installDir));
+    QString text =
+        QString::fromUtf8(layout)
+            .replace(QLatin1String("%Q%"),
+                     programPath == ProgramPath::Quoted ? QLatin1String("\\\"") : QLatin1String(""))
+            .replace(QLatin1String("%DIR%"), escapedForExport(installDir));
     if (captions.size() == 4) {
         text.replace(QLatin1String("%EDIT%"), captions.at(0))
             .replace(QLatin1String("%SPLIT%"), captions.at(1))
@@ -136,11 +145,12 @@ QString filled(const char *layout, const QString &installDir, const QStringList 
     return text;
 }
 
-QString installLayout(const QString &installDir, const QStringList &captions)
+QString installLayout(const QString &installDir, const QStringList &captions,
+                      ProgramPath programPath = ProgramPath::Quoted)
 {
     return QLatin1String(registryHeader) + QLatin1String(classesRootLayout) +
-           filled(programIdentifierLayout, installDir) + QLatin1String(shellParentsLayout) +
-           filled(verbLayout, installDir, captions);
+           filled(programIdentifierLayout, installDir, {}, programPath) + QLatin1String(shellParentsLayout) +
+           filled(verbLayout, installDir, captions, programPath);
 }
 
 // What an uninstall leaves of a fresh installation: the keys above ours.
@@ -177,6 +187,8 @@ private slots:
     void installWritesTheLayout();
     void repeatedRunsKeepOneSet();
     void othersKeysSurviveOursGoWhole();
+    void olderLayoutWithBarePathsGoes_data();
+    void olderLayoutWithBarePathsGoes();
     void writeVerbKeyWithAnEmptyArgumentWritesNothing_data();
     void writeVerbKeyWithAnEmptyArgumentWritesNothing();
     void writeVerbKeyWritesKeyAndCommand();
@@ -277,6 +289,35 @@ void ContextMenuTest::othersKeysSurviveOursGoWhole()
                 .isEmpty());
 }
 
+void ContextMenuTest::olderLayoutWithBarePathsGoes_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<bool>("installs"); // else: what uninstall leaves
+    QTest::newRow("install upgrades it") << QStringLiteral("install") << true;
+    QTest::newRow("uninstall removes it") << QStringLiteral("uninstall") << false;
+}
+
+// An installation made before the program paths were quoted: running install again must leave no bare path
+// behind, and uninstall must take the older layout away as completely as the current one.
+void ContextMenuTest::olderLayoutWithBarePathsGoes()
+{
+    QFETCH(QString, command);
+    QFETCH(bool, installs);
+    Sandbox sandbox;
+    QVERIFY(sandbox.isValid());
+    const QString dir = sandbox.installDir();
+    QVERIFY(dir.contains(QLatin1Char(' ')));
+    const QString older = installLayout(dir, germanCaptions, ProgramPath::Unquoted);
+    QVERIFY(older != installLayout(dir, germanCaptions));
+    QVERIFY(writeText(sandbox.registryFile(), older));
+    sandbox.writeEditorLanguage(QStringLiteral("German"));
+
+    run(sandbox, command.toLatin1().constData());
+
+    QCOMPARE(readText(sandbox.registryFile()),
+             installs ? installLayout(dir, germanCaptions) : uninstalledLayout());
+}
+
 void ContextMenuTest::writeVerbKeyWithAnEmptyArgumentWritesNothing_data()
 {
     QTest::addColumn<QString>("keyPath");
@@ -322,7 +363,7 @@ void ContextMenuTest::writeVerbKeyWritesKeyAndCommand()
             program +
             QLatin1String(
                 ",0\"\n\"MUIVerb\"=\"Say \\\"x\\\"\"\n\n[HKEY_CURRENT_USER\\Shell\\Verb\\Command]\n@=\"") +
-            program + QLatin1String(" -ftype_x \\\"%1\\\"\"\n\n"));
+            QLatin1String("\\\"") + program + QLatin1String("\\\" -ftype_x \\\"%1\\\"\"\n\n"));
 }
 
 int main(int argc, char **argv)

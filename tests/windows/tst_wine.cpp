@@ -1,7 +1,8 @@
 // The real Windows program, run under Wine: registry layout of install and uninstall, the association
-// library's calls, the selection hand-off and the election. One private Wine prefix serves the whole run;
-// the program is installed into it from the deployable folder, the stand-ins beside it, and our process
-// lister in place of Wine's, whose tasklist.exe prints nothing.
+// library's calls, the selection hand-off and the election, and the registered commands as the shell runs
+// them. One private Wine prefix serves the whole run; the program is installed into it from the deployable
+// folder, the stand-ins beside it, and our process lister in place of Wine's, whose tasklist.exe prints
+// nothing.
 
 #include "sandbox.h"
 
@@ -26,8 +27,18 @@ using Hive = QMap<QString, QMap<QString, QString>>;
 const QString shellKey =
     QStringLiteral("HKEY_CURRENT_USER\\Software\\Classes\\SystemFileAssociations\\.pdf\\Shell");
 const QString programIdKey = QStringLiteral("HKEY_CLASSES_ROOT\\Ostrel PDF Editor.exe");
-const QString installDirWindows = QStringLiteral("C:\\Program Files\\Ostrel\\Ostrel PDF Editor");
+// A folder name with spaces right below "Program Files", so that a space-split of the program paths would
+// try the places where the tests plant programs (see plantedPrograms).
+const QString installDirWindows = QStringLiteral("C:\\Program Files\\Ostrel PDF Editor");
 const QString programWindows = installDirWindows + QStringLiteral("\\OstrelContextMenu.exe");
+const QString editorWindows = installDirWindows + QStringLiteral("\\Ostrel PDF Editor.exe");
+
+// Below drive C. A command line whose program path stands bare lets the system's process start try each
+// prefix up to a space: the verbs' command "C:\Program Files\Ostrel PDF Editor\OstrelContextMenu.exe ..."
+// reaches the first of these, and the editor's command would reach the other two if the first were gone.
+const char *const plantedPrograms[] = {"Program Files/Ostrel.exe",
+                                       "Program Files/Ostrel PDF Editor/Ostrel.exe",
+                                       "Program Files/Ostrel PDF Editor/Ostrel PDF.exe"};
 
 QString unescapeRegString(const QString &quoted)
 {
@@ -40,11 +51,15 @@ QString unescapeRegString(const QString &quoted)
     return text;
 }
 
-// Reads the text of a registry export (UTF-16 with a byte-order mark from "reg export", or UTF-8).
-Hive parseRegExport(const QByteArray &bytes)
+// The text of a registry export: UTF-16 with a byte-order mark from "reg export", or UTF-8.
+QString decodedRegFile(const QByteArray &bytes)
 {
-    QTextCodec *codec = QTextCodec::codecForUtfText(bytes, QTextCodec::codecForName("UTF-8"));
-    const QStringList lines = codec->toUnicode(bytes).split(QRegularExpression(QStringLiteral("\r?\n")));
+    return QTextCodec::codecForUtfText(bytes, QTextCodec::codecForName("UTF-8"))->toUnicode(bytes);
+}
+
+Hive parseRegExport(const QString &text)
+{
+    const QStringList lines = text.split(QRegularExpression(QStringLiteral("\r?\n")));
     static const QRegularExpression valueLine(QStringLiteral("^(@|\"(?:[^\"\\\\]|\\\\.)*\")=(.*)$"));
     Hive hive;
     QString key;
@@ -88,11 +103,11 @@ Hive expectedLayout(const Captions &captions)
     Hive hive;
     hive[programIdKey];
     hive[programIdKey + QLatin1String("\\DefaultIcon")][QStringLiteral("@")] =
-        QStringLiteral("C:\\Program Files\\Ostrel\\Ostrel PDF Editor\\DocIcons.dll,0");
+        installDirWindows + QStringLiteral("\\DocIcons.dll,0");
     hive[programIdKey + QLatin1String("\\shell")];
     hive[programIdKey + QLatin1String("\\shell\\open")];
     hive[programIdKey + QLatin1String("\\shell\\open\\command")][QStringLiteral("@")] =
-        QStringLiteral("C:\\Program Files\\Ostrel\\Ostrel PDF Editor\\Ostrel PDF Editor.exe \"%1\"");
+        QLatin1Char('"') + editorWindows + QStringLiteral("\" \"%1\"");
     hive[shellKey];
     const struct
     {
@@ -105,12 +120,11 @@ Hive expectedLayout(const Captions &captions)
     for (const auto &verb : verbs) {
         const QString key = shellKey + QLatin1Char('\\') + QLatin1String(verb.name);
         hive[key][QStringLiteral("@")] = QString();
-        hive[key][QStringLiteral("Icon")] =
-            QStringLiteral("C:\\Program Files\\Ostrel\\Ostrel PDF Editor\\OstrelContextMenu.exe,0");
+        hive[key][QStringLiteral("Icon")] = programWindows + QStringLiteral(",0");
         hive[key][QStringLiteral("MUIVerb")] = verb.caption;
         hive[key + QLatin1String("\\Command")][QStringLiteral("@")] =
-            QStringLiteral("C:\\Program Files\\Ostrel\\Ostrel PDF Editor\\OstrelContextMenu.exe %1 \"%2\"")
-                .arg(QLatin1String(verb.flag), QStringLiteral("%1"));
+            QLatin1Char('"') + programWindows + QStringLiteral("\" ") + QLatin1String(verb.flag) +
+            QStringLiteral(" \"%1\"");
     }
     return hive;
 }
@@ -143,6 +157,64 @@ Hive subtree(const Hive &hive, const QString &root)
             result.insert(key.key(), key.value());
     }
     return result;
+}
+
+QString escapedForRegFile(QString text)
+{
+    return text.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
+        .replace(QLatin1Char('"'), QLatin1String("\\\""));
+}
+
+// The keys and values of a registry export (every value a string), to be imported.
+QString regText(const Hive &hive)
+{
+    QString text;
+    for (auto key = hive.cbegin(); key != hive.cend(); ++key) {
+        text += QLatin1Char('[') + key.key() + QLatin1String("]\r\n");
+        for (auto value = key->cbegin(); value != key->cend(); ++value) {
+            text += (value.key() == QLatin1String("@")
+                         ? QStringLiteral("@")
+                         : QLatin1Char('"') + escapedForRegFile(value.key()) + QLatin1Char('"')) +
+                    QLatin1String("=\"") + escapedForRegFile(value.value()) + QLatin1String("\"\r\n");
+        }
+        text += QLatin1String("\r\n");
+    }
+    return text;
+}
+
+// The layout that versions before the quoting left: both commands with the program's path bare.
+Hive olderLayout(const Captions &captions)
+{
+    Hive hive = expectedLayout(captions);
+    for (auto key = hive.begin(); key != hive.end(); ++key) {
+        if (!key.key().endsWith(QLatin1String("\\Command"), Qt::CaseInsensitive))
+            continue;
+        QString &command = (*key)[QStringLiteral("@")];
+        const int closing = command.indexOf(QLatin1Char('"'), 1);
+        if (command.startsWith(QLatin1Char('"')) && closing > 0)
+            command.remove(closing, 1).remove(0, 1);
+    }
+    return hive;
+}
+
+const QString pdfKey = QStringLiteral("HKEY_CLASSES_ROOT\\.pdf");
+
+// Wine's shell looks verbs up only under the class that HKEY_CLASSES_ROOT\.pdf names and ignores
+// SystemFileAssociations: .pdf pointed at our program identifier, and the verb commands of the layout
+// copied under it unchanged, for the shell to find them there.
+Hive shellLookup(const Hive &layout)
+{
+    Hive lookup;
+    lookup[pdfKey][QStringLiteral("@")] = QStringLiteral("Ostrel PDF Editor.exe");
+    for (auto key = layout.cbegin(); key != layout.cend(); ++key) {
+        if (!key.key().startsWith(shellKey + QLatin1Char('\\'), Qt::CaseInsensitive) ||
+            !key.key().endsWith(QLatin1String("\\Command"), Qt::CaseInsensitive))
+            continue;
+        const QString verb = key.key().section(QLatin1Char('\\'), -2, -2);
+        lookup[programIdKey + QLatin1String("\\shell\\") + verb + QLatin1String("\\command")]
+              [QStringLiteral("@")] = key->value(QStringLiteral("@"));
+    }
+    return lookup;
 }
 
 // Lines that Wine itself prints (loader, debug channels, the window-less desktop process).
@@ -181,6 +253,9 @@ private slots:
     void handOff_reachesEditorOnce_data();
     void handOff_reachesEditorOnce();
     void election_simultaneousCopiesHaveOnePrimary();
+    void shellVerbs_runOnlyTheRegisteredPrograms_data();
+    void shellVerbs_runOnlyTheRegisteredPrograms();
+    void cleanup();
 
 private:
     struct Run
@@ -194,20 +269,36 @@ private:
     Run wine(const QStringList &arguments, int timeoutMs = 120000) const;
     bool waitForWineServer() const;
     QString driveC() const { return m_prefix + QLatin1String("/drive_c"); }
-    QString installDir() const { return driveC() + QLatin1String("/Program Files/Ostrel/Ostrel PDF Editor"); }
+    QString installDir() const { return driveC() + QLatin1String("/Program Files/Ostrel PDF Editor"); }
     QString profileDir() const { return driveC() + QLatin1String("/users/") + m_user; }
     QString localAppData() const { return profileDir() + QLatin1String("/AppData/Local"); }
     QString editorLog() const { return localAppData() + QLatin1String("/Ostrel/editor-starts.log"); }
     QString associationLog() const { return localAppData() + QLatin1String("/Ostrel/file-association.log"); }
     void setEditorLanguage(const QString &language) const;
-    Hive exportKey(const QString &key) const;
+    // settle: wait for the prefix to settle afterwards (not needed to read the registry again). The text
+    // of the export, or nothing when the key does not exist.
+    QString exportText(const QString &key, bool settle = true) const;
+    Hive exportKey(const QString &key, bool settle = true) const
+    {
+        return parseRegExport(exportText(key, settle));
+    }
     bool keyExists(const QString &key) const;
     Run runProgram(const QStringList &arguments) const;
     QList<QJsonArray> editorStarts() const;
+    bool importReg(const QString &text) const;
+    QString plantedMarker(const char *planted) const
+    {
+        return driveC() + QLatin1Char('/') + QLatin1String(planted) + QLatin1String(".ran");
+    }
 
     std::unique_ptr<Sandbox> m_sandbox;
     QString m_prefix;
     QString m_user;
+    QString m_windowsBin;
+    // The prefix's own HKEY_CLASSES_ROOT\.pdf, as exported before a test first pointed it at our program
+    // identifier (empty if there was none); put back after every test that changed it.
+    QString m_pdfKeyBefore;
+    bool m_pdfRedirected = false;
 };
 
 QProcessEnvironment TestWine::wineEnvironment() const
@@ -255,13 +346,14 @@ bool TestWine::waitForWineServer() const
 
 void TestWine::initTestCase()
 {
-    const QString windowsBin = QStringLiteral(OSTREL_WINDOWS_BUILD_DIR "/bin");
+    const QString windowsBin = m_windowsBin = QStringLiteral(OSTREL_WINDOWS_BUILD_DIR "/bin");
     const QString deploy = QStringLiteral(OSTREL_WINDOWS_BUILD_DIR "/deploy");
     QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("wine")).isEmpty(),
              "wine is not installed (scripts/install-deps.sh installs it)");
     QVERIFY2(QFile::exists(deploy + QLatin1String("/OstrelContextMenu.exe")),
              "no Windows build; run scripts/build-windows.sh");
-    for (const char *standIn : {"tasklist.exe", "FileAssociation.dll", "Ostrel PDF Editor.exe"})
+    for (const char *standIn :
+         {"tasklist.exe", "FileAssociation.dll", "Ostrel PDF Editor.exe", "shellexec.exe", "planted.exe"})
         QVERIFY2(QFile::exists(windowsBin + QLatin1Char('/') + QLatin1String(standIn)), standIn);
 
     m_sandbox = std::make_unique<Sandbox>();
@@ -305,6 +397,10 @@ void TestWine::initTestCase()
     for (const char *standIn : {"FileAssociation.dll", "Ostrel PDF Editor.exe"})
         QVERIFY(QFile::copy(windowsBin + QLatin1Char('/') + QLatin1String(standIn),
                             installDir() + QLatin1Char('/') + QLatin1String(standIn)));
+    // Programs that only record that they ran, wherever a bare program path would let the system find one.
+    for (const char *planted : plantedPrograms)
+        QVERIFY(QFile::copy(windowsBin + QLatin1String("/planted.exe"),
+                            driveC() + QLatin1Char('/') + QLatin1String(planted)));
     QVERIFY(waitForWineServer());
 
     // The lister as the program will find it: through the program search, in its table layout.
@@ -313,6 +409,16 @@ void TestWine::initTestCase()
     QVERIFY2(listing.standardOutput.contains("Image Name") && listing.standardOutput.contains("\r\n"),
              listing.standardOutput.constData());
     QVERIFY(waitForWineServer());
+}
+
+void TestWine::cleanup()
+{
+    if (m_pdfRedirected) {
+        QVERIFY(importReg(QLatin1String("[-") + pdfKey + QLatin1String("]\r\n\r\n") + m_pdfKeyBefore));
+        m_pdfRedirected = false;
+    }
+    for (const char *planted : plantedPrograms)
+        QFile::remove(plantedMarker(planted));
 }
 
 void TestWine::cleanupTestCase()
@@ -338,17 +444,18 @@ void TestWine::setEditorLanguage(const QString &language) const
     config.write("[Main]\r\nLanguage=" + language.toUtf8() + "\r\n");
 }
 
-Hive TestWine::exportKey(const QString &key) const
+QString TestWine::exportText(const QString &key, bool settle) const
 {
     const QString file = m_sandbox->root() + QLatin1String("/export.reg");
     QFile::remove(file);
     const Run run = wine({QStringLiteral("reg"), QStringLiteral("export"), key,
                           QDir::toNativeSeparators(QStringLiteral("Z:") + file), QStringLiteral("/y")});
-    waitForWineServer();
+    if (settle)
+        waitForWineServer();
     QFile exported(file);
     if (run.exitCode != 0 || !exported.open(QIODevice::ReadOnly))
-        return Hive();
-    return parseRegExport(exported.readAll());
+        return QString();
+    return decodedRegFile(exported.readAll());
 }
 
 bool TestWine::keyExists(const QString &key) const
@@ -376,6 +483,30 @@ QList<QJsonArray> TestWine::editorStarts() const
             starts.append(QJsonDocument::fromJson(line).array());
     }
     return starts;
+}
+
+// Writes registry keys and values through the registry tool's import of an export file; body: the keys
+// and values, without the header.
+bool TestWine::importReg(const QString &text) const
+{
+    const QString file = m_sandbox->root() + QLatin1String("/import.reg");
+    QFile reg(file);
+    if (!reg.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    // As the registry tool writes its exports: UTF-16 little endian with a byte-order mark, CR LF.
+    const QString whole = QStringLiteral("\uFEFFWindows Registry Editor Version 5.00\r\n\r\n") + text;
+    QByteArray bytes;
+    for (const QChar c : whole) {
+        bytes.append(char(c.unicode() & 0xff));
+        bytes.append(char(c.unicode() >> 8));
+    }
+    reg.write(bytes);
+    reg.close();
+    const Run run = wine({QStringLiteral("reg"), QStringLiteral("import"),
+                          QDir::toNativeSeparators(QStringLiteral("Z:") + file)});
+    if (run.exitCode != 0)
+        qWarning("reg import: %s", (run.standardOutput + run.standardError).constData());
+    return run.finished && run.exitCode == 0;
 }
 
 void TestWine::install_writesLayout_data()
@@ -495,7 +626,7 @@ void TestWine::install_matchesLinuxRegistryStandIn()
     QCOMPARE(linuxRun.exitCode, 0);
     QFile hiveFile(linuxBox.registryFile());
     QVERIFY2(hiveFile.open(QIODevice::ReadOnly), qPrintable(linuxBox.registryFile()));
-    const Hive linuxHive = parseRegExport(hiveFile.readAll());
+    const Hive linuxHive = parseRegExport(decodedRegFile(hiveFile.readAll()));
     Hive linuxOurs = subtree(linuxHive, programIdKey);
     const Hive linuxVerbs = subtree(linuxHive, shellKey);
     for (auto key = linuxVerbs.cbegin(); key != linuxVerbs.cend(); ++key)
@@ -596,6 +727,125 @@ void TestWine::election_simultaneousCopiesHaveOnePrimary()
         handed.sort();
         QCOMPARE(handed, paths);
     }
+}
+
+void TestWine::shellVerbs_runOnlyTheRegisteredPrograms_data()
+{
+    QTest::addColumn<QString>("verb"); // as Explorer hands it to the shell: the verb's key name
+    QTest::addColumn<QString>("flag"); // null: the editor's own open command
+    QTest::addColumn<int>("items");
+    QTest::addColumn<bool>("upgraded"); // else the installation of an earlier version, as it was left
+    // The hazard itself, so that this prefix is known to show it: the planted program runs.
+    QTest::newRow("earlier version: Merge is hijacked")
+        << QStringLiteral("OstrelPDFEditor03Merge") << QStringLiteral("-ftype_merge") << 3 << false;
+    QTest::newRow("earlier version: open is hijacked") << QStringLiteral("open") << QString() << 1 << false;
+    QTest::newRow("upgraded: Merge on three items")
+        << QStringLiteral("OstrelPDFEditor03Merge") << QStringLiteral("-ftype_merge") << 3 << true;
+    QTest::newRow("upgraded: open through the program identifier")
+        << QStringLiteral("open") << QString() << 1 << true;
+}
+
+// The shell itself runs the registered commands, one invocation per selected item as Explorer makes them.
+// Each case starts from an installation by an earlier version, whose commands name the programs bare; an
+// install over it is an upgrade, and after it only our programs may run.
+void TestWine::shellVerbs_runOnlyTheRegisteredPrograms()
+{
+    QFETCH(QString, verb);
+    QFETCH(QString, flag);
+    QFETCH(int, items);
+    QFETCH(bool, upgraded);
+    QFile::remove(editorLog());
+    // Nothing starts detached here, and the registry tool reads what the server holds, so the prefix need
+    // not settle between these steps.
+    if (m_pdfKeyBefore.isNull()) {
+        // The export's keys and values without its header line, ready to be imported again.
+        m_pdfKeyBefore = exportText(pdfKey, false).section(QLatin1Char('\n'), 1);
+    }
+    m_pdfRedirected = true;
+    const Captions fallback{
+        QStringLiteral("Edit with Ostrel PDF Editor"), QStringLiteral("Split with Ostrel PDF Editor"),
+        QStringLiteral("Combine with Ostrel PDF Editor"), QStringLiteral("Use Ostrel PDF Editor Print")};
+    Hive older = olderLayout(fallback);
+    const Hive olderLookup = shellLookup(older);
+    for (auto key = olderLookup.cbegin(); key != olderLookup.cend(); ++key)
+        older.insert(key.key(), key.value());
+    QString reg = QLatin1String("[-") + programIdKey + QLatin1String("]\r\n\r\n");
+    for (const char *name : {"OstrelPDFEditor01Edit", "OstrelPDFEditor04Split", "OstrelPDFEditor03Merge",
+                             "OstrelPDFEditor02Print"})
+        reg += QLatin1String("[-") + shellKey + QLatin1Char('\\') + QLatin1String(name) +
+               QLatin1String("]\r\n\r\n");
+    QVERIFY(importReg(reg + regText(older)));
+
+    if (upgraded) {
+        setEditorLanguage(QString());
+        QCOMPARE(wine({programWindows, QStringLiteral("install")}).exitCode, 0);
+        // Exactly the current layout: nothing of the earlier one is left, the copies under the program
+        // identifier included.
+        Hive installed = exportKey(programIdKey, false);
+        const Hive verbs = exportKey(shellKey, false);
+        for (auto key = verbs.cbegin(); key != verbs.cend(); ++key)
+            installed.insert(key.key(), key.value());
+        const Hive expected = expectedLayout(fallback);
+        QVERIFY2(
+            installed == expected,
+            qPrintable(
+                QStringLiteral("actual:\n%1\nexpected:\n%2").arg(describe(installed), describe(expected))));
+        // What install registered, copied where Wine's shell looks.
+        const Hive lookup = shellLookup(verbs);
+        QCOMPARE(lookup.size(), 5);
+        QVERIFY(importReg(regText(lookup)));
+    }
+
+    // Spaces and a non-ASCII letter in folder and file names, as documents have them.
+    const QString documentsWindows = QStringLiteral("C:\\users\\Public\\Documents\\Scans 2024");
+    QVERIFY(QDir().mkpath(driveC() + QLatin1String("/users/Public/Documents/Scans 2024")));
+    QStringList documents;
+    for (int i = 0; i < items; ++i) {
+        const QString name = QStringLiteral("Bericht Nr %1 Übersicht.pdf").arg(i + 1);
+        QFile file(driveC() + QLatin1String("/users/Public/Documents/Scans 2024/") + name);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write("%PDF-1.4\n");
+        documents << documentsWindows + QLatin1Char('\\') + name;
+    }
+
+    const Run shell = wine(QStringList{m_windowsBin + QLatin1String("/shellexec.exe"), verb} + documents);
+    // Every program started there (the editor detached from the primary, too) has ended.
+    QVERIFY(waitForWineServer());
+    QVERIFY2(shell.finished && shell.exitCode == 0, shell.standardOutput.constData());
+
+    // The first planted program is the first that a bare command reaches; none may run after the upgrade.
+    for (const char *planted : plantedPrograms) {
+        QFile marker(plantedMarker(planted));
+        const bool hijacked = !upgraded && planted == plantedPrograms[0];
+        const QString runs =
+            marker.open(QIODevice::ReadOnly) ? QString::fromUtf8(marker.readAll()) : QString();
+        QVERIFY2(marker.exists() == hijacked,
+                 qPrintable(QLatin1String(planted) + QLatin1String(": ") + runs));
+        if (hijacked) {
+            QCOMPARE(runs.count(QLatin1String("\r\n")), items);
+            for (const QString &document : documents)
+                QVERIFY2(runs.contains(document), qPrintable(runs));
+        }
+    }
+
+    const QList<QJsonArray> starts = editorStarts();
+    if (!upgraded) {
+        QCOMPARE(starts.size(), 0);
+        return;
+    }
+    QCOMPARE(starts.size(), 1);
+    if (flag.isNull()) {
+        QCOMPARE(starts.first(), QJsonArray::fromStringList(documents));
+        return;
+    }
+    // One start for the whole selection, whichever copy became primary.
+    QCOMPARE(starts.first().size(), 1);
+    const QStringList parts = starts.first().first().toString().split(QLatin1Char(';'));
+    QCOMPARE(parts.first(), flag);
+    QStringList handed = parts.mid(1);
+    handed.sort();
+    documents.sort();
+    QCOMPARE(handed, documents);
 }
 
 QTEST_GUILESS_MAIN(TestWine)
