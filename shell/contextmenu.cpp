@@ -1,8 +1,9 @@
 #include "contextmenu.h"
 
-#include "captions.h"
+#include "editorprogram.h"
 #include "fileassociation.h"
 #include "platform.h"
+#include "shellverbs.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -10,34 +11,17 @@
 
 namespace {
 
-const char programIdentifier[] = "Ostrel PDF Editor.exe";
+// The editor's program identifier is named after its executable.
+constexpr const char *programIdentifier = EditorFileName;
 const char documentExtension[] = ".pdf";
-const char shellKeyPath[] = "HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell";
 const char quotedArgument[] = "\"%1\"";
 
-struct ShellVerb
-{
-    const char *keyPath;
-    const char *verbFlag;
-    QString (*caption)();
-};
-
-// In the order written; the numbers in the key names give Explorer its menu order instead.
-const ShellVerb shellVerbs[] = {
-    {"HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OstrelPDFEditor01Edit",
-     "-ftype_edit", editCaption},
-    {"HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OstrelPDFEditor04Split",
-     "-ftype_split", splitCaption},
-    {"HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OstrelPDFEditor03Merge",
-     "-ftype_merge", mergeCaption},
-    {"HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OstrelPDFEditor02Print",
-     "-ftype_print", printCaption},
-};
-
-// The unnumbered names are no longer written but are cleared all the same, so that no stale verb survives.
-const char *const removedVerbKeys[] = {
-    "OstrelPDFEditorEdit",   "OstrelPDFEditorSplit",   "OstrelPDFEditorMerge",   "OstrelPDFEditorPrint",
-    "OstrelPDFEditor01Edit", "OstrelPDFEditor04Split", "OstrelPDFEditor03Merge", "OstrelPDFEditor02Print",
+// Names an earlier version wrote; cleared on every install and uninstall, so that no stale verb survives.
+const char *const unnumberedVerbKeys[] = {
+    "OstrelPDFEditorEdit",
+    "OstrelPDFEditorSplit",
+    "OstrelPDFEditorMerge",
+    "OstrelPDFEditorPrint",
 };
 
 // The shell hands a command line to the system's process start, which tries each space-separated prefix of
@@ -51,12 +35,6 @@ QString quotedPath(const QString &path)
 QString nativeProgramPath()
 {
     return QDir::toNativeSeparators(QCoreApplication::applicationFilePath());
-}
-
-QString nativeApplicationFile(const char *fileName)
-{
-    return QDir::toNativeSeparators(QCoreApplication::applicationDirPath() + QLatin1Char('/') +
-                                    QLatin1String(fileName));
 }
 
 void setDefaultValue(const QString &nativeKeyPath, const QString &value)
@@ -74,21 +52,25 @@ void registerContextMenu()
     const QString programIdentifierKey =
         QLatin1String("HKEY_CLASSES_ROOT\\") + QLatin1String(programIdentifier);
     setDefaultValue(programIdentifierKey + QLatin1String("\\shell\\open\\command"),
-                    quotedPath(nativeApplicationFile("Ostrel PDF Editor.exe")) + QLatin1Char(' ') +
+                    quotedPath(QDir::toNativeSeparators(editorProgramPath())) + QLatin1Char(' ') +
                         QLatin1String(quotedArgument));
-    setDefaultValue(programIdentifierKey + QLatin1String("\\DefaultIcon"),
-                    nativeApplicationFile("DocIcons.dll") + QLatin1String(",0"));
+    setDefaultValue(
+        programIdentifierKey + QLatin1String("\\DefaultIcon"),
+        QDir::toNativeSeparators(QCoreApplication::applicationDirPath() + QLatin1String("/DocIcons.dll")) +
+            QLatin1String(",0"));
 
     for (const ShellVerb &verb : shellVerbs)
-        writeVerbKey(QLatin1String(verb.keyPath), QLatin1String(verb.verbFlag), verb.caption());
+        writeVerbKey(verb.keyPath(), QLatin1String(verb.flag), verb.caption());
 }
 
 void unregisterContextMenu()
 {
     {
-        const auto shellKey = Platform::openRegistryKey(QLatin1String(shellKeyPath));
-        for (const char *verbKey : removedVerbKeys)
-            shellKey->remove(QLatin1String(verbKey));
+        const auto shellKey = Platform::openRegistryKey(QLatin1String(ShellKeyPath));
+        for (const char *keyName : unnumberedVerbKeys)
+            shellKey->remove(QLatin1String(keyName));
+        for (const ShellVerb &verb : shellVerbs)
+            shellKey->remove(QLatin1String(verb.keyName));
     }
     Platform::openRegistryKey(QStringLiteral("HKEY_CLASSES_ROOT"))->remove(QLatin1String(programIdentifier));
 
@@ -110,5 +92,5 @@ void writeVerbKey(const QString &keyPath, const QString &verbFlag, const QString
 
     const QString command = quotedPath(nativeProgramPath()) + QLatin1Char(' ') + verbFlag + QLatin1Char(' ') +
                             QLatin1String(quotedArgument);
-    setDefaultValue(QDir::toNativeSeparators(keyPath + QLatin1String("/Command")), command);
+    setDefaultValue(keyPath + QLatin1String("\\Command"), command);
 }
