@@ -291,7 +291,7 @@ void RegistryHiveTest::damagedHiveIsKeptAside_data()
     QTest::newRow("byte of three digits") << key + "\"v\"=hex:100\n";
     QTest::newRow("data ends in a comma") << key + "\"v\"=hex(2):41,00,\n";
     QTest::newRow("number of nine digits") << key + "\"v\"=dword:000000001\n";
-    QTest::newRow("number in decimal notation") << key + "\"v\"=dword:0x1\n";
+    QTest::newRow("number with a 0x prefix") << key + "\"v\"=dword:0x1\n";
     QTest::newRow("unknown data") << key + "\"v\"=qword:1\n";
     QTest::newRow("empty name in a key path")
         << QByteArray("Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\\\A]\n");
