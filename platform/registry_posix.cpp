@@ -3,11 +3,22 @@
 // format, which brings the same calls as the native registry ("." for a key's default value, remove() of a
 // child key with its subtree) together with QSettings' own lock file and atomic save.
 //
+// QSettings reads the whole hive when it opens it and writes the whole hive at every change, so everything
+// in it that the program did not set itself must come back exactly as it was read: other programs' values
+// keep their registry type and bytes (see registryvalue.h), and every step costs time in step with the
+// size of the hive (a deep key's path is in the text once for every key beneath it, so that size grows
+// with the square of the depth; the steps grow with the text, not faster).
+//
 // A key is kept in the settings map as an entry whose name ends in '/' (an empty last segment, which no
-// QSettings caller can write or read), so that keys without values survive a read and a write, as they do
-// in the registry; removing a key removes that entry with everything else beneath it.
+// QSettings caller can write or read; childKeys() lists it as a value without a name), so that keys
+// without values survive a read and a write, as they do in the registry; removing a key removes that
+// entry with everything else beneath it. Within one process QSettings keeps the map it last wrote for as
+// long as the file stays unchanged, and in that map a key created by writing a value has no such entry
+// until the file is read again: emptied again by a removal in the same process, it would go with its last
+// value (the program only removes before it writes).
 
 #include "platform.h"
+#include "registryvalue.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -22,37 +33,131 @@
 #include <QtEndian>
 
 #include <algorithm>
-#include <map>
 #include <vector>
 
 namespace {
 
+QString utf16LeText(const QByteArray &bytes)
+{
+    QString text;
+    text.reserve(bytes.size() / 2);
+    for (int i = 0; i + 1 < bytes.size(); i += 2)
+        text.append(QChar(ushort(uchar(bytes.at(i)) | uchar(bytes.at(i + 1)) << 8)));
+    return text;
+}
+
+} // namespace
+
+namespace Platform {
+
+QString RegistryValue::toString(bool *ok) const
+{
+    *ok = type == String || type == ExpandString;
+    if (!*ok)
+        return QString();
+    const QString text = utf16LeText(data);
+    const int end = text.indexOf(QChar(0));
+    return end < 0 ? text : text.left(end);
+}
+
+QStringList RegistryValue::toStringList(bool *ok) const
+{
+    *ok = type == MultiString;
+    if (!*ok)
+        return QStringList();
+    QStringList strings = utf16LeText(data).split(QChar(0));
+    // Each string ends in a NUL and the list in one more: what follows the last string is no item.
+    while (!strings.isEmpty() && strings.last().isEmpty())
+        strings.removeLast();
+    return strings;
+}
+
+qlonglong RegistryValue::toLongLong(bool *ok) const
+{
+    *ok = true;
+    if (type == Dword && data.size() == 4)
+        return qFromLittleEndian<quint32>(data.constData());
+    if (type == DwordBigEndian && data.size() == 4)
+        return qFromBigEndian<quint32>(data.constData());
+    if (type == Qword && data.size() == 8)
+        return qFromLittleEndian<qint64>(data.constData());
+    *ok = false;
+    return 0;
+}
+
+} // namespace Platform
+
+namespace {
+
+using Platform::RegistryValue;
+
 const char exportHeader[] = "Windows Registry Editor Version 5.00";
 const char legacyExportHeader[] = "REGEDIT4";
 
-// Value types as the registry numbers them in hex(N) data.
-enum RegistryType : uint {
-    RegNone = 0x0,
-    RegSz = 0x1,
-    RegExpandSz = 0x2,
-    RegBinary = 0x3,
-    RegDword = 0x4,
-    RegMultiSz = 0x7,
-    RegQword = 0xb,
-};
+// --- names in the settings map -----------------------------------------------------------------------
+//
+// QSettings separates keys with '/', which registry key and value names may hold ("image/png" under
+// Classes\MIME). In the map such a slash is the noncharacter U+FDD0; U+FDD1 makes the character after it
+// literal, for the rare name that holds either noncharacter or a value named "." (which would otherwise
+// be the default value). Names without these characters are the same in the map as in the hive.
+
+const QChar mapSlash(0xfdd0);
+const QChar mapLiteral(0xfdd1);
+
+// Writes one character of a registry name as the map spells it; returns the position after it.
+QChar *putMapChar(QChar c, QChar *out)
+{
+    if (c == QLatin1Char('/')) {
+        *out++ = mapSlash;
+        return out;
+    }
+    if (c == mapSlash || c == mapLiteral)
+        *out++ = mapLiteral;
+    *out++ = c;
+    return out;
+}
+
+QString valueNameInMap(const QString &name)
+{
+    QString mapName(name.size() * 2 + 1, Qt::Uninitialized);
+    QChar *out = mapName.data();
+    if (name == QLatin1String("."))
+        *out++ = mapLiteral;
+    for (const QChar c : name)
+        out = putMapChar(c, out);
+    mapName.truncate(int(out - mapName.constData()));
+    return mapName;
+}
+
+QString nameFromMap(const QStringRef &mapName)
+{
+    if (!mapName.contains(mapSlash) && !mapName.contains(mapLiteral))
+        return mapName.toString();
+    QString name;
+    name.reserve(mapName.size());
+    for (int i = 0; i < mapName.size(); ++i) {
+        const QChar c = mapName.at(i);
+        if (c == mapLiteral && i + 1 < mapName.size())
+            name += mapName.at(++i);
+        else
+            name += c == mapSlash ? QChar(QLatin1Char('/')) : c;
+    }
+    return name;
+}
 
 // --- reading -----------------------------------------------------------------------------------------
 
-QString decodeUtf16(const QByteArray &bytes, int offset, bool littleEndian, bool *ok)
+// After the byte-order mark.
+QString decodeUtf16(const QByteArray &bytes, bool littleEndian, bool *ok)
 {
-    *ok = (bytes.size() - offset) % 2 == 0;
-    QString text;
-    text.reserve((bytes.size() - offset) / 2);
-    for (int i = offset; *ok && i + 1 < bytes.size(); i += 2) {
-        const uchar first = uchar(bytes.at(i));
-        const uchar second = uchar(bytes.at(i + 1));
-        text.append(QChar(littleEndian ? ushort(first | second << 8) : ushort(second | first << 8)));
-    }
+    *ok = bytes.size() % 2 == 0;
+    if (!*ok)
+        return QString();
+    QString text(bytes.size() / 2 - 1, Qt::Uninitialized);
+    const uchar *in = reinterpret_cast<const uchar *>(bytes.constData()) + 2;
+    ushort *out = reinterpret_cast<ushort *>(text.data());
+    for (int i = 0; i < text.size(); ++i, in += 2)
+        out[i] = littleEndian ? ushort(in[0] | in[1] << 8) : ushort(in[1] | in[0] << 8);
     return text;
 }
 
@@ -61,9 +166,9 @@ bool decodeExportText(const QByteArray &bytes, QString *text)
 {
     bool ok = true;
     if (bytes.startsWith("\xff\xfe")) {
-        *text = decodeUtf16(bytes, 2, true, &ok);
+        *text = decodeUtf16(bytes, true, &ok);
     } else if (bytes.startsWith("\xfe\xff")) {
-        *text = decodeUtf16(bytes, 2, false, &ok);
+        *text = decodeUtf16(bytes, false, &ok);
     } else {
         const int offset = bytes.startsWith("\xef\xbb\xbf") ? 3 : 0;
         QTextCodec::ConverterState state;
@@ -74,151 +179,214 @@ bool decodeExportText(const QByteArray &bytes, QString *text)
     return ok && !text->contains(QChar(0));
 }
 
+// The physical lines of the text, without their line ends (LF or CR LF).
+class LineReader
+{
+public:
+    explicit LineReader(const QString &text)
+        : m_text(text)
+    {}
+
+    bool next(QStringRef *line)
+    {
+        if (m_position > m_text.size())
+            return false;
+        int end = m_text.indexOf(QLatin1Char('\n'), m_position);
+        if (end < 0)
+            end = m_text.size();
+        *line = m_text.midRef(m_position, end - m_position);
+        if (line->endsWith(QLatin1Char('\r')))
+            line->chop(1);
+        m_position = end + 1;
+        return true;
+    }
+
+private:
+    const QString &m_text;
+    int m_position = 0;
+};
+
 // Reads a quoted name or string starting at `position` (on the opening quote); leaves `position` after
 // the closing quote. The export escapes only backslash and double quote, each with a backslash.
-bool readQuoted(const QString &line, int &position, QString *result)
+bool readQuoted(const QStringRef &line, int &position, QString *result)
 {
     if (position >= line.size() || line.at(position) != QLatin1Char('"'))
         return false;
     result->clear();
-    for (++position; position < line.size(); ++position) {
-        QChar c = line.at(position);
+    int runStart = ++position; // characters since the last escape, appended in one piece
+    for (; position < line.size(); ++position) {
+        const QChar c = line.at(position);
         if (c == QLatin1Char('"')) {
+            result->append(line.mid(runStart, position - runStart));
             ++position;
             return true;
         }
         if (c == QLatin1Char('\\')) {
+            result->append(line.mid(runStart, position - runStart));
             if (++position == line.size())
                 return false;
-            c = line.at(position);
+            runStart = position; // the escaped character starts the next run
         }
-        result->append(c);
     }
     return false;
 }
 
-bool readHexBytes(const QString &text, QByteArray *bytes)
+int hexDigit(QChar c)
 {
-    bytes->clear();
-    const QString trimmed = text.trimmed();
-    if (trimmed.isEmpty())
-        return true;
-    for (const QString &part : trimmed.split(QLatin1Char(','))) {
-        bool ok = false;
-        const uint byte = part.trimmed().toUInt(&ok, 16);
-        if (!ok || byte > 0xff || part.trimmed().size() > 2)
+    const ushort u = c.unicode();
+    if (u >= '0' && u <= '9')
+        return u - '0';
+    if (u >= 'a' && u <= 'f')
+        return u - 'a' + 10;
+    if (u >= 'A' && u <= 'F')
+        return u - 'A' + 10;
+    return -1;
+}
+
+// One to `maxDigits` hex digits and nothing else.
+bool readHexNumber(const QStringRef &text, int maxDigits, quint32 *number)
+{
+    if (text.isEmpty() || text.size() > maxDigits)
+        return false;
+    *number = 0;
+    for (const QChar c : text) {
+        const int digit = hexDigit(c);
+        if (digit < 0)
             return false;
-        bytes->append(char(byte));
+        *number = *number << 4 | quint32(digit);
     }
     return true;
 }
 
-QString utf16LeToString(const QByteArray &bytes)
+// "01,ab, ff": bytes of one or two hex digits separated by commas; nothing at all is no bytes.
+bool readHexBytes(const QStringRef &text, QByteArray *bytes)
 {
-    bool ok = true;
-    QString text = decodeUtf16(bytes.size() % 2 ? bytes.left(bytes.size() - 1) : bytes, 0, true, &ok);
-    const int end = text.indexOf(QChar(0));
-    return end < 0 ? text : text.left(end);
-}
-
-QVariant variantFromHex(uint type, const QByteArray &bytes)
-{
-    switch (type) {
-    case RegSz:
-    case RegExpandSz:
-        return utf16LeToString(bytes);
-    case RegMultiSz: {
-        bool ok = true;
-        QStringList strings = decodeUtf16(bytes.left(bytes.size() & ~1), 0, true, &ok).split(QChar(0));
-        while (!strings.isEmpty() && strings.last().isEmpty())
-            strings.removeLast();
-        return strings;
+    bytes->clear();
+    if (text.trimmed().isEmpty())
+        return true;
+    bytes->resize(text.size() / 2 + 1); // at least one character per byte and one per comma
+    char *out = bytes->data();
+    const QChar *c = text.constData();
+    const QChar *const end = c + text.size();
+    for (;;) {
+        while (c != end && c->isSpace())
+            ++c;
+        int byte = 0;
+        int digits = 0;
+        for (int digit; c != end && (digit = hexDigit(*c)) >= 0; ++c, ++digits)
+            byte = byte << 4 | digit;
+        if (digits == 0 || digits > 2)
+            return false;
+        *out++ = char(byte);
+        while (c != end && c->isSpace())
+            ++c;
+        if (c == end) {
+            bytes->truncate(int(out - bytes->constData()));
+            return true;
+        }
+        if (*c++ != QLatin1Char(','))
+            return false;
     }
-    case RegDword:
-        if (bytes.size() == 4)
-            return int(qFromLittleEndian<quint32>(bytes.constData()));
-        break;
-    case RegQword:
-        if (bytes.size() == 8)
-            return qint64(qFromLittleEndian<quint64>(bytes.constData()));
-        break;
-    default:
-        break;
-    }
-    return bytes;
 }
 
 enum class DataResult { Value, Deletion, Invalid };
 
-DataResult readValueData(const QString &data, QVariant *value)
+// `data` is what follows '=' on the value's line; `lines` gives the continuation lines of hex data.
+DataResult readValueData(const QStringRef &data, LineReader &lines, QVariant *value)
 {
     if (data == QLatin1String("-"))
         return DataResult::Deletion;
     if (data.startsWith(QLatin1Char('"'))) {
         int position = 0;
         QString text;
-        if (!readQuoted(data, position, &text) || !data.midRef(position).trimmed().isEmpty())
+        if (!readQuoted(data, position, &text) || !data.mid(position).trimmed().isEmpty())
             return DataResult::Invalid;
         *value = text;
         return DataResult::Value;
     }
     if (data.startsWith(QLatin1String("dword:"))) {
-        const QString digits = data.mid(6).trimmed();
-        bool ok = false;
-        const uint number = digits.toUInt(&ok, 16);
-        if (!ok || digits.size() > 8)
+        quint32 number = 0;
+        if (!readHexNumber(data.mid(6).trimmed(), 8, &number))
             return DataResult::Invalid;
         *value = int(number);
         return DataResult::Value;
     }
-    uint type = RegBinary;
+
+    bool binary = false; // "hex:", REG_BINARY in its usual spelling
+    quint32 type = RegistryValue::Binary;
     int bytesStart = -1;
     if (data.startsWith(QLatin1String("hex:"))) {
+        binary = true;
         bytesStart = 4;
     } else if (data.startsWith(QLatin1String("hex("))) {
         const int close = data.indexOf(QLatin1String("):"));
-        bool ok = false;
-        type = close > 4 ? data.mid(4, close - 4).toUInt(&ok, 16) : 0;
-        if (!ok)
+        if (close < 0 || !readHexNumber(data.mid(4, close - 4), 8, &type))
             return DataResult::Invalid;
         bytesStart = close + 2;
+    } else {
+        return DataResult::Invalid;
+    }
+
+    // Long hex data runs on over lines that end in a backslash; the continuation lines are indented.
+    QStringRef bytesText = data.mid(bytesStart);
+    QString joined;
+    if (bytesText.trimmed().endsWith(QLatin1Char('\\'))) {
+        QStringRef part = bytesText.trimmed();
+        for (;;) {
+            const bool continued = part.endsWith(QLatin1Char('\\'));
+            joined += continued ? part.left(part.size() - 1) : part;
+            QStringRef line;
+            if (!continued || !lines.next(&line))
+                break;
+            part = line.trimmed();
+        }
+        bytesText = QStringRef(&joined);
     }
     QByteArray bytes;
-    if (bytesStart < 0 || !readHexBytes(data.mid(bytesStart), &bytes))
+    if (!readHexBytes(bytesText, &bytes))
         return DataResult::Invalid;
-    *value = variantFromHex(type, bytes);
+    if (binary)
+        *value = bytes;
+    else
+        *value = QVariant::fromValue(RegistryValue{type, bytes});
     return DataResult::Value;
 }
 
-// Hex data runs on over lines that end in a backslash; the continuation lines are indented.
-QStringList logicalLines(const QString &text)
-{
-    QStringList lines;
-    QString pending;
-    for (QString line : text.split(QLatin1Char('\n'))) {
-        if (line.endsWith(QLatin1Char('\r')))
-            line.chop(1);
-        if (!pending.isEmpty())
-            line = pending + line.trimmed();
-        pending.clear();
-        if (line.endsWith(QLatin1Char('\\')) && line.contains(QLatin1String("=hex"))) {
-            line.chop(1);
-            pending = line;
-            continue;
-        }
-        lines.append(line);
-    }
-    if (!pending.isEmpty())
-        lines.append(pending);
-    return lines;
-}
-
-bool isKeyPath(const QString &path)
+// "HKEY_...\A\B" as the map spells it ("HKEY_.../A/B"); false for a path with an empty segment.
+bool keyPathInMap(const QStringRef &path, QString *mapPath)
 {
     if (!path.startsWith(QLatin1String("HKEY_")))
         return false;
-    const QStringList segments = path.split(QLatin1Char('\\'));
-    return std::none_of(segments.cbegin(), segments.cend(), [](const QString &s) { return s.isEmpty(); });
+    mapPath->resize(path.size() * 2); // room for a map name's escapes
+    QChar *out = mapPath->data();
+    QChar previous = QLatin1Char('\\'); // so that an empty first name is caught like any other
+    for (const QChar c : path) {
+        if (c == QLatin1Char('\\')) {
+            if (previous == QLatin1Char('\\'))
+                return false;
+            *out++ = QLatin1Char('/');
+        } else {
+            out = putMapChar(c, out);
+        }
+        previous = c;
+    }
+    mapPath->truncate(int(out - mapPath->constData()));
+    return previous != QLatin1Char('\\');
+}
+
+// The key exists, values or not, and so does every key above it. A key already in the map had its
+// ancestors entered with it, so the walk upwards stops at the first one found: each key is entered once.
+void enterKey(const QString &mapPath, QSettings::SettingsMap *map)
+{
+    QString marker = mapPath + QLatin1Char('/');
+    for (int end = marker.size() - 1; end > 0; end = marker.lastIndexOf(QLatin1Char('/'), end - 1)) {
+        marker.truncate(end + 1);
+        // One search serves both the look-up and the insertion (deep keys make every comparison long).
+        const auto at = map->lowerBound(marker);
+        if (at != map->end() && at.key() == marker)
+            return;
+        map->insert(at, marker, QVariant());
+    }
 }
 
 bool parseRegistryExport(const QByteArray &bytes, QSettings::SettingsMap *map)
@@ -229,46 +397,40 @@ bool parseRegistryExport(const QByteArray &bytes, QSettings::SettingsMap *map)
     if (!decodeExportText(bytes, &text))
         return false;
 
-    const QStringList lines = logicalLines(text);
-    auto line = lines.cbegin();
-    while (line != lines.cend() && line->trimmed().isEmpty())
-        ++line;
-    if (line == lines.cend() || (line->trimmed() != QLatin1String(exportHeader) &&
-                                 line->trimmed() != QLatin1String(legacyExportHeader)))
+    LineReader lines(text);
+    QStringRef line;
+    while (lines.next(&line) && line.trimmed().isEmpty()) {
+    }
+    if (line.trimmed() != QLatin1String(exportHeader) && line.trimmed() != QLatin1String(legacyExportHeader))
         return false;
 
-    QString section;       // current key path with '/' separators; empty before the first section
+    QString section;       // current key path as the map spells it; empty before the first section
     bool skipping = false; // inside a "[-KEY]" deletion section, which describes nothing to keep
-    for (++line; line != lines.cend(); ++line) {
-        const QString trimmed = line->trimmed();
+    QString name;
+    while (lines.next(&line)) {
+        const QStringRef trimmed = line.trimmed();
         if (trimmed.isEmpty() || trimmed.startsWith(QLatin1Char(';')))
             continue;
         if (trimmed.startsWith(QLatin1Char('['))) {
             if (!trimmed.endsWith(QLatin1Char(']')))
                 return false;
-            QString path = trimmed.mid(1, trimmed.size() - 2);
+            QStringRef path = trimmed.mid(1, trimmed.size() - 2);
             skipping = path.startsWith(QLatin1Char('-'));
             if (skipping)
-                path.remove(0, 1);
-            if (!isKeyPath(path))
+                path = path.mid(1);
+            if (!keyPathInMap(path, &section))
                 return false;
-            section = path.replace(QLatin1Char('\\'), QLatin1Char('/'));
-            if (!skipping) {
-                // The key exists, values or not, and so does every key above it.
-                for (int end = section.indexOf(QLatin1Char('/')); end != -1;
-                     end = section.indexOf(QLatin1Char('/'), end + 1))
-                    map->insert(section.left(end + 1), QVariant());
-                map->insert(section + QLatin1Char('/'), QVariant());
-            }
+            if (!skipping)
+                enterKey(section, map);
             continue;
         }
         if (section.isEmpty())
             return false;
 
-        QString name;
         int position = 0;
+        bool isDefault = false;
         if (trimmed.startsWith(QLatin1Char('@'))) {
-            name = QStringLiteral(".");
+            isDefault = true;
             position = 1;
         } else if (!readQuoted(trimmed, position, &name) || name.isEmpty()) {
             return false;
@@ -276,11 +438,12 @@ bool parseRegistryExport(const QByteArray &bytes, QSettings::SettingsMap *map)
         if (position >= trimmed.size() || trimmed.at(position) != QLatin1Char('='))
             return false;
         QVariant value;
-        const DataResult result = readValueData(trimmed.mid(position + 1).trimmed(), &value);
+        const DataResult result = readValueData(trimmed.mid(position + 1).trimmed(), lines, &value);
         if (result == DataResult::Invalid)
             return false;
         if (result == DataResult::Value && !skipping)
-            map->insert(section + QLatin1Char('/') + name, value);
+            map->insert(section + QLatin1Char('/') + (isDefault ? QStringLiteral(".") : valueNameInMap(name)),
+                        value);
     }
     return true;
 }
@@ -292,10 +455,13 @@ bool readRegistryExport(QIODevice &device, QSettings::SettingsMap &map)
 
 // --- writing -----------------------------------------------------------------------------------------
 
-QString escaped(QString text)
+void appendEscaped(QString &out, const QString &text)
 {
-    return text.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
-        .replace(QLatin1Char('"'), QLatin1String("\\\""));
+    for (const QChar c : text) {
+        if (c == QLatin1Char('\\') || c == QLatin1Char('"'))
+            out += QLatin1Char('\\');
+        out += c;
+    }
 }
 
 QByteArray toUtf16Le(const QString &text)
@@ -309,127 +475,230 @@ QByteArray toUtf16Le(const QString &text)
     return bytes;
 }
 
-QString hexData(uint type, const QByteArray &bytes)
+// Hex data wrapped as an export wraps it: lines of at most 80 columns that break after a comma and end in
+// a backslash, continued on lines indented by two spaces. `lineStart` is where the value's line begins.
+void appendHexData(QString &out, int lineStart, quint32 type, bool binary, const QByteArray &bytes)
 {
-    QString text = type == RegBinary ? QStringLiteral("hex:") : QStringLiteral("hex(%1):").arg(type, 0, 16);
-    text += QString::fromLatin1(bytes.toHex(','));
-    return text;
+    static const char digits[] = "0123456789abcdef";
+    if (binary)
+        out += QLatin1String("hex:");
+    else
+        out += QLatin1String("hex(") + QString::number(type, 16) + QLatin1String("):");
+    char line[96]; // the bytes of the current line, then appended at once
+    int used = 0;
+    for (int i = 0; i < bytes.size(); ++i) {
+        const bool last = i + 1 == bytes.size();
+        // "xx" at the end of the data; else "xx," and room for the backslash of a break after it.
+        if (i > 0 && out.size() + used - lineStart + (last ? 2 : 4) > 80) {
+            out += QLatin1String(line, used);
+            out += QLatin1String("\\\n  ");
+            lineStart = out.size() - 2;
+            used = 0;
+        }
+        const uchar byte = uchar(bytes.at(i));
+        line[used++] = digits[byte >> 4];
+        line[used++] = digits[byte & 0xf];
+        if (!last)
+            line[used++] = ',';
+    }
+    out += QLatin1String(line, used);
 }
 
-bool formatValueData(const QVariant &value, QString *data)
+void appendQuoted(QString &out, const QString &text)
 {
-    switch (value.userType()) {
+    out += QLatin1Char('"');
+    appendEscaped(out, text);
+    out += QLatin1Char('"');
+}
+
+bool appendValueData(QString &out, int lineStart, const QVariant &value)
+{
+    const int type = value.userType();
+    if (type == qMetaTypeId<RegistryValue>()) {
+        const RegistryValue &stored = *static_cast<const RegistryValue *>(value.constData());
+        appendHexData(out, lineStart, stored.type, false, stored.data);
+        return true;
+    }
+    switch (type) {
     case QMetaType::QString: {
         const QString text = value.toString();
         // A quoted string cannot hold line breaks or NULs; the export spells such a string in hex.
         if (text.contains(QLatin1Char('\n')) || text.contains(QLatin1Char('\r')) || text.contains(QChar(0)))
-            *data = hexData(RegSz, toUtf16Le(text) + QByteArray(2, '\0'));
+            appendHexData(out, lineStart, RegistryValue::String, false,
+                          toUtf16Le(text) + QByteArray(2, '\0'));
         else
-            *data = QLatin1Char('"') + escaped(text) + QLatin1Char('"');
+            appendQuoted(out, text);
         return true;
     }
     case QMetaType::Int:
     case QMetaType::UInt:
     case QMetaType::Bool:
-        *data = QStringLiteral("dword:%1").arg(quint32(value.toLongLong()), 8, 16, QLatin1Char('0'));
+        out += QStringLiteral("dword:%1").arg(quint32(value.toLongLong()), 8, 16, QLatin1Char('0'));
         return true;
     case QMetaType::LongLong:
     case QMetaType::ULongLong: {
         QByteArray bytes(8, '\0');
         qToLittleEndian<quint64>(value.toULongLong(), bytes.data());
-        *data = hexData(RegQword, bytes);
+        appendHexData(out, lineStart, RegistryValue::Qword, false, bytes);
         return true;
     }
     case QMetaType::QByteArray:
-        *data = hexData(RegBinary, value.toByteArray());
+        appendHexData(out, lineStart, RegistryValue::Binary, true, value.toByteArray());
         return true;
     case QMetaType::QStringList: {
         QByteArray bytes;
         for (const QString &item : value.toStringList())
             bytes += toUtf16Le(item) + QByteArray(2, '\0');
-        *data = hexData(RegMultiSz, bytes + QByteArray(2, '\0'));
+        appendHexData(out, lineStart, RegistryValue::MultiString, false, bytes + QByteArray(2, '\0'));
         return true;
     }
     case QMetaType::UnknownType:
-        *data = hexData(RegNone, QByteArray());
+        appendHexData(out, lineStart, RegistryValue::None, false, QByteArray());
         return true;
     default:
         if (!value.canConvert<QString>())
             return false;
-        *data = QLatin1Char('"') + escaped(value.toString()) + QLatin1Char('"');
+        appendQuoted(out, value.toString());
         return true;
     }
 }
 
-// Keys in the order of a registry export: depth first, children by name regardless of case.
-bool keyPathLess(const QStringList &a, const QStringList &b)
+// Children and values in the order of a registry export: by name regardless of case (then with case, so
+// that the order is the same at every write); the default value first.
+bool nameLess(const QString &a, const QString &b)
 {
-    const int common = std::min(a.size(), b.size());
-    for (int i = 0; i < common; ++i) {
-        if (const int c = a.at(i).compare(b.at(i), Qt::CaseInsensitive))
-            return c < 0;
-        if (const int c = a.at(i).compare(b.at(i), Qt::CaseSensitive))
-            return c < 0;
-    }
-    return a.size() < b.size();
-}
-
-bool valueNameLess(const QString &a, const QString &b)
-{
-    if (a == QLatin1String(".") || b == QLatin1String("."))
-        return a == QLatin1String(".") && b != QLatin1String(".");
     const int c = a.compare(b, Qt::CaseInsensitive);
     return c ? c < 0 : a < b;
 }
 
-bool writeRegistryExport(QIODevice &device, const QSettings::SettingsMap &map)
+// One key of the hive while it is written.
+struct KeyNode
 {
-    using Section = std::vector<std::pair<QString, QString>>; // value name, formatted data
-    std::map<QStringList, Section, bool (*)(const QStringList &, const QStringList &)> sections(keyPathLess);
+    QString name; // as in the hive
+    std::vector<int> children;
+    std::vector<std::pair<QString, const QVariant *>> values; // name as in the hive, empty: the default
+};
+
+// Gathers the map into a tree of keys in one pass. The map is sorted, so every key's entries (its values
+// and everything beneath it) follow one another: the keys along the previous entry's path stay open as far
+// as the two entries' names agree, and only the rest of this entry's path is new. Keys above a key exist
+// with it, as in the registry, entries or not.
+bool buildKeyTree(const QSettings::SettingsMap &map, std::vector<KeyNode> *nodes)
+{
+    nodes->assign(1, KeyNode());  // above the root keys
+    std::vector<int> openPath{0}; // the keys along the previous entry's path, by depth
+    std::vector<int> nameEnds;    // where their names end in the previous entry's name (at a '/')
+    const QString *previous = nullptr;
     for (auto it = map.cbegin(); it != map.cend(); ++it) {
-        const int slash = it.key().lastIndexOf(QLatin1Char('/'));
+        const QString &key = it.key();
+        const int slash = key.lastIndexOf(QLatin1Char('/'));
         // A value needs a key; the registry has no values beside its root keys.
         if (slash <= 0)
             return false;
-        if (slash == it.key().size() - 1) {
-            sections[it.key().left(slash).split(QLatin1Char('/'))];
-            continue;
-        }
-        QString data;
-        if (!formatValueData(it.value(), &data))
-            return false;
-        sections[it.key().left(slash).split(QLatin1Char('/'))].emplace_back(it.key().mid(slash + 1), data);
-    }
 
-    // Creating a key creates the keys above it, and they stay until they are removed themselves.
-    std::vector<QStringList> paths;
-    for (const auto &section : sections)
-        paths.push_back(section.first);
-    for (const QStringList &path : paths) {
-        for (int depth = 1; depth < path.size(); ++depth)
-            sections[path.mid(0, depth)];
+        int common = 0;
+        if (previous) {
+            const int limit = std::min(previous->size(), slash + 1);
+            const QChar *a = key.constData();
+            const QChar *b = previous->constData();
+            while (common < limit && a[common] == b[common])
+                ++common;
+        }
+        size_t shared = 0;
+        while (shared < nameEnds.size() && nameEnds[shared] < common)
+            ++shared;
+        openPath.resize(shared + 1);
+        nameEnds.resize(shared);
+        for (int start = shared ? nameEnds.back() + 1 : 0; start <= slash;) {
+            const int end = key.indexOf(QLatin1Char('/'), start);
+            if (end == start)
+                return false; // a key without a name
+            const int node = int(nodes->size());
+            nodes->push_back(KeyNode{nameFromMap(key.midRef(start, end - start)), {}, {}});
+            (*nodes)[size_t(openPath.back())].children.push_back(node);
+            openPath.push_back(node);
+            nameEnds.push_back(end);
+            start = end + 1;
+        }
+
+        const QStringRef valueName = key.midRef(slash + 1);
+        if (!valueName.isEmpty()) {
+            (*nodes)[size_t(openPath.back())].values.emplace_back(
+                valueName == QLatin1String(".") ? QString() : nameFromMap(valueName), &it.value());
+        }
+        previous = &key;
     }
+    return true;
+}
+
+bool writeRegistryExport(QIODevice &device, const QSettings::SettingsMap &map)
+{
+    std::vector<KeyNode> nodes;
+    if (!buildKeyTree(map, &nodes))
+        return false;
 
     QString text = QLatin1String(exportHeader) + QLatin1String("\n\n");
-    for (auto &[path, values] : sections) {
-        std::sort(values.begin(), values.end(),
-                  [](const auto &a, const auto &b) { return valueNameLess(a.first, b.first); });
-        text += QLatin1Char('[') + path.join(QLatin1Char('\\')) + QLatin1String("]\n");
-        for (const auto &[name, data] : values) {
-            text += name == QLatin1String(".") ? QStringLiteral("@")
-                                               : QLatin1Char('"') + escaped(name) + QLatin1Char('"');
-            text += QLatin1Char('=') + data + QLatin1Char('\n');
+    QString path;
+    // Depth first without recursion (keys may nest hundreds deep): each entry is a key to write and the
+    // length of its parent's path, which the path buffer still starts with when the key's turn comes.
+    std::vector<std::pair<int, int>> pending;
+    const auto pushChildren = [&](KeyNode &node, int pathLength) {
+        std::sort(node.children.begin(), node.children.end(),
+                  [&](int a, int b) { return nameLess(nodes[size_t(a)].name, nodes[size_t(b)].name); });
+        for (auto child = node.children.rbegin(); child != node.children.rend(); ++child)
+            pending.emplace_back(*child, pathLength);
+    };
+    pushChildren(nodes[0], 0);
+    while (!pending.empty()) {
+        const auto [index, parentLength] = pending.back();
+        pending.pop_back();
+        KeyNode &node = nodes[size_t(index)];
+        path.truncate(parentLength);
+        if (parentLength > 0)
+            path += QLatin1Char('\\');
+        path += node.name;
+        text += QLatin1Char('[') + path + QLatin1String("]\n");
+
+        // The default value, with its empty name, comes first.
+        std::sort(node.values.begin(), node.values.end(),
+                  [](const auto &a, const auto &b) { return nameLess(a.first, b.first); });
+        for (const auto &[name, value] : node.values) {
+            const int lineStart = text.size();
+            if (name.isEmpty())
+                text += QLatin1Char('@');
+            else
+                appendQuoted(text, name);
+            text += QLatin1Char('=');
+            if (!appendValueData(text, lineStart, *value))
+                return false;
+            text += QLatin1Char('\n');
         }
         text += QLatin1Char('\n');
+        pushChildren(node, path.size());
     }
     const QByteArray bytes = text.toUtf8();
     return device.write(bytes) == bytes.size();
 }
 
+// --- the hive file -----------------------------------------------------------------------------------
+
+void registerRegistryValueConversions()
+{
+    qRegisterMetaType<RegistryValue>("Platform::RegistryValue");
+    QMetaType::registerEqualsComparator<RegistryValue>();
+    QMetaType::registerConverter<RegistryValue, QString>(&RegistryValue::toString);
+    QMetaType::registerConverter<RegistryValue, QStringList>(&RegistryValue::toStringList);
+    QMetaType::registerConverter<RegistryValue, qlonglong>(&RegistryValue::toLongLong);
+    QMetaType::registerConverter<RegistryValue, QByteArray>(&RegistryValue::toByteArray);
+}
+
 QSettings::Format registryExportFormat()
 {
-    static const QSettings::Format format = QSettings::registerFormat(
-        QStringLiteral("reg"), readRegistryExport, writeRegistryExport, Qt::CaseSensitive);
+    static const QSettings::Format format = [] {
+        registerRegistryValueConversions();
+        return QSettings::registerFormat(QStringLiteral("reg"), readRegistryExport, writeRegistryExport,
+                                         Qt::CaseSensitive);
+    }();
     return format;
 }
 

@@ -2,7 +2,9 @@
 // shell expects, written out here by hand; and writeVerbKey's guard, in process.
 
 #include "contextmenu.h"
+#include "foreignhive.h"
 #include "privatehome.h"
+#include "registrydump.h"
 #include "sandbox.h"
 
 #include <QCoreApplication>
@@ -192,6 +194,8 @@ private slots:
     void writeVerbKeyWithAnEmptyArgumentWritesNothing_data();
     void writeVerbKeyWithAnEmptyArgumentWritesNothing();
     void writeVerbKeyWritesKeyAndCommand();
+    void foreignHiveSurvivesInstallAndUninstall_data();
+    void foreignHiveSurvivesInstallAndUninstall();
 
 private:
     void run(const Sandbox &sandbox, const char *command);
@@ -364,6 +368,102 @@ void ContextMenuTest::writeVerbKeyWritesKeyAndCommand()
             QLatin1String(
                 ",0\"\n\"MUIVerb\"=\"Say \\\"x\\\"\"\n\n[HKEY_CURRENT_USER\\Shell\\Verb\\Command]\n@=\"") +
             QLatin1String("\\\"") + program + QLatin1String("\\\" -ftype_x \\\"%1\\\"\"\n\n"));
+}
+
+namespace {
+
+// The keys install writes (with all beneath them), and the keys above them that it creates and leaves.
+const QStringList ourKeys{
+    QStringLiteral("HKEY_CLASSES_ROOT\\Ostrel PDF Editor.exe"),
+    QStringLiteral(
+        "HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OstrelPDFEditor01Edit"),
+    QStringLiteral(
+        "HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OstrelPDFEditor02Print"),
+    QStringLiteral(
+        "HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OstrelPDFEditor03Merge"),
+    QStringLiteral(
+        "HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OstrelPDFEditor04Split"),
+};
+const QStringList keysAboveOurs{
+    QStringLiteral("HKEY_CLASSES_ROOT"),
+    QStringLiteral("HKEY_CURRENT_USER"),
+    QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE"),
+    QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\Classes"),
+    QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations"),
+    QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf"),
+    QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell"),
+};
+
+// The sandbox's hive as the registry holds it (registrydump.h), read by the stand-in of this process
+// pointed at the sandbox's configuration folder for the time of the read.
+QStringList sandboxHive(const Sandbox &sandbox)
+{
+    const QByteArray own = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(sandbox.configDir()));
+    const QStringList lines = RegistryDump::hive();
+    qputenv("XDG_CONFIG_HOME", own);
+    return lines;
+}
+
+bool isOursOrBeneath(const QString &line)
+{
+    return std::any_of(ourKeys.cbegin(), ourKeys.cend(), [&](const QString &key) {
+        return line.startsWith(key) &&
+               (line.size() == key.size() || line.at(key.size()) == QLatin1Char('\\') ||
+                line.at(key.size()) == QLatin1Char('|'));
+    });
+}
+
+QStringList withoutOurs(QStringList lines)
+{
+    lines.erase(std::remove_if(lines.begin(), lines.end(), isOursOrBeneath), lines.end());
+    return lines;
+}
+
+} // namespace
+
+void ContextMenuTest::foreignHiveSurvivesInstallAndUninstall_data()
+{
+    QTest::addColumn<QByteArray>("hive");
+    QTest::addColumn<QStringList>("foreign");
+    const QString everyKind = ForeignHive::everyKindText();
+    QTest::newRow("every kind of value, Windows export")
+        << ForeignHive::windowsExport(everyKind) << ForeignHive::everyKindDump();
+    QTest::newRow("every kind of value, UTF-8") << everyKind.toUtf8() << ForeignHive::everyKindDump();
+    const ForeignHive::Generated deep = ForeignHive::deepKey(512);
+    QTest::newRow("a key 512 levels deep") << ForeignHive::windowsExport(deep.text) << deep.dump;
+    const ForeignHive::Generated many = ForeignHive::manyKeys(5000);
+    QTest::newRow("5,000 keys with values") << ForeignHive::windowsExport(many.text) << many.dump;
+}
+
+// Other programs' keys and values come through install, a second install and uninstall with the same names,
+// types and bytes; only ours come and go.
+void ContextMenuTest::foreignHiveSurvivesInstallAndUninstall()
+{
+    QFETCH(QByteArray, hive);
+    QFETCH(QStringList, foreign);
+    Sandbox sandbox;
+    QVERIFY(sandbox.isValid());
+    QVERIFY(QDir().mkpath(QFileInfo(sandbox.registryFile()).path()));
+    QFile file(sandbox.registryFile());
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(hive) == hive.size());
+    file.close();
+    QStringList expected = foreign + keysAboveOurs;
+    std::sort(expected.begin(), expected.end());
+    expected.removeDuplicates();
+
+    for (int round = 1; round <= 2; ++round) {
+        run(sandbox, "install");
+        const QStringList installed = sandboxHive(sandbox);
+        for (const QString &key : ourKeys)
+            QVERIFY2(installed.contains(key), qPrintable(QStringLiteral("round %1: %2").arg(round).arg(key)));
+        QCOMPARE(withoutOurs(installed), expected);
+    }
+    run(sandbox, "uninstall");
+    QCOMPARE(sandboxHive(sandbox), expected);
+    QVERIFY(QDir(sandbox.configDir() + QStringLiteral("/Ostrel"))
+                .entryList({QStringLiteral("registry.reg.*")}, QDir::Files | QDir::Hidden)
+                .isEmpty());
 }
 
 int main(int argc, char **argv)

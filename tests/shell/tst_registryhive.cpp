@@ -1,12 +1,16 @@
 // The Linux registry stand-in: a hive in the text format of a Windows registry export, reached through
 // Platform::openRegistryKey exactly as the shell integration reaches it.
 
+#include "foreignhive.h"
 #include "platform.h"
 #include "privatehome.h"
+#include "registrydump.h"
+#include "registryvalue.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -86,6 +90,13 @@ private slots:
     void readingAloneCreatesNothing();
     void damagedHiveIsKeptAside_data();
     void damagedHiveIsKeptAside();
+    void foreignHiveSurvivesReadAndWrite_data();
+    void foreignHiveSurvivesReadAndWrite();
+    void typedValuesReadAsTheirData();
+    void longHexDataIsWrappedAsAnExportWrapsIt_data();
+    void longHexDataIsWrappedAsAnExportWrapsIt();
+    void keysWhoseNamesSortAroundTheSeparator();
+    void deepKeysAreWrittenAndRemoved();
 };
 
 void RegistryHiveTest::init()
@@ -274,6 +285,16 @@ void RegistryHiveTest::damagedHiveIsKeptAside_data()
     QTest::newRow("not UTF-8") << QByteArray(
         "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\A]\n@=\"\xe4\"\n");
     QTest::newRow("odd UTF-16") << QByteArray("\xff\xfeW\x00i\x00n", 7);
+    const QByteArray key("Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\A]\n");
+    QTest::newRow("type of nine digits") << key + "\"v\"=hex(100000000):00\n";
+    QTest::newRow("type without digits") << key + "\"v\"=hex():00\n";
+    QTest::newRow("byte of three digits") << key + "\"v\"=hex:100\n";
+    QTest::newRow("data ends in a comma") << key + "\"v\"=hex(2):41,00,\n";
+    QTest::newRow("number of nine digits") << key + "\"v\"=dword:000000001\n";
+    QTest::newRow("number with a 0x prefix") << key + "\"v\"=dword:0x1\n";
+    QTest::newRow("unknown data") << key + "\"v\"=qword:1\n";
+    QTest::newRow("empty name in a key path")
+        << QByteArray("Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\\\A]\n");
 }
 
 void RegistryHiveTest::damagedHiveIsKeptAside()
@@ -293,6 +314,207 @@ void RegistryHiveTest::damagedHiveIsKeptAside()
     QVERIFY(kept.open(QIODevice::ReadOnly));
     QCOMPARE(kept.readAll(), bytes);
     QVERIFY(!QFile::exists(hiveFile() + QStringLiteral(".lock")));
+}
+
+void RegistryHiveTest::foreignHiveSurvivesReadAndWrite_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    const QString text = ForeignHive::everyKindText();
+    QTest::newRow("Windows export: UTF-16LE with BOM, CR LF") << ForeignHive::windowsExport(text);
+    QTest::newRow("UTF-8, LF") << text.toUtf8();
+    QTest::newRow("UTF-8 with BOM, CR LF")
+        << QByteArray("\xef\xbb\xbf") +
+               QString(text).replace(QLatin1Char('\n'), QLatin1String("\r\n")).toUtf8();
+    QByteArray bigEndian("\xfe\xff");
+    for (const QChar c : text)
+        bigEndian.append(char(c.unicode() >> 8)).append(char(c.unicode() & 0xff));
+    QTest::newRow("UTF-16BE with BOM, LF") << bigEndian;
+}
+
+// The stand-in rewrites the whole hive at every change; what the program did not set must come back with
+// the same keys, names, types and bytes.
+void RegistryHiveTest::foreignHiveSurvivesReadAndWrite()
+{
+    QFETCH(QByteArray, bytes);
+    QVERIFY(writeHive(bytes));
+    const QStringList foreign = ForeignHive::everyKindDump();
+    QCOMPARE(RegistryDump::hive(), foreign);
+    QCOMPARE(readHive(), bytes); // reading alone writes nothing
+
+    const QString ours = QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\Ours");
+    Platform::openRegistryKey(ours)->setValue(QStringLiteral("Value"), QStringLiteral("changed"));
+    QStringList expected = foreign;
+    expected << ours
+             << ForeignHive::line(ours, QStringLiteral("Value"),
+                                  RegistryDump::stringValue(QStringLiteral("changed")));
+    std::sort(expected.begin(), expected.end());
+    QCOMPARE(RegistryDump::hive(), expected);
+
+    // In the text, too, every key and every value comes back as the export spelled it (values in name
+    // order): names with a slash, long hex data wrapped at 80 columns.
+    const QString written = QLatin1Char('\n') + QString::fromUtf8(readHive());
+    QString entry; // a section line, or a value's line with the lines that continue it
+    for (const QString &line : ForeignHive::everyKindText().split(QLatin1Char('\n'))) {
+        entry += line;
+        if (line.endsWith(QLatin1Char('\\'))) {
+            entry += QLatin1Char('\n');
+            continue;
+        }
+        if (!entry.isEmpty())
+            QVERIFY2(written.contains(QLatin1Char('\n') + entry + QLatin1Char('\n')), qPrintable(entry));
+        entry.clear();
+    }
+
+    // A hive this stand-in wrote comes back byte for byte.
+    Platform::openRegistryKey(ours)->setValue(QStringLiteral("Value"), QStringLiteral("ours"));
+    const QByteArray first = readHive();
+    Platform::openRegistryKey(ours)->setValue(QStringLiteral("Value"), QStringLiteral("changed"));
+    Platform::openRegistryKey(ours)->setValue(QStringLiteral("Value"), QStringLiteral("ours"));
+    QCOMPARE(readHive(), first);
+}
+
+// Values that only hex spells reach QSettings callers as their data: an expandable string reads as text.
+void RegistryHiveTest::typedValuesReadAsTheirData()
+{
+    using Platform::RegistryValue;
+    QVERIFY(writeHive(ForeignHive::windowsExport(ForeignHive::everyKindText())));
+    const auto environment = Platform::openRegistryKey(QStringLiteral("HKEY_CURRENT_USER\\Environment"));
+    const QVariant temp = environment->value(QStringLiteral("TEMP"));
+    QCOMPARE(temp.value<RegistryValue>().type, quint32(RegistryValue::ExpandString));
+    QCOMPARE(temp.toString(), QStringLiteral("%USERPROFILE%\\AppData\\Local\\Temp"));
+
+    const auto vendor =
+        Platform::openRegistryKey(QString::fromUtf8(u8"HKEY_CURRENT_USER\\SOFTWARE\\Vendör Prödukt 欧特"));
+    QCOMPARE(vendor->value(QStringLiteral("StringInHex")).toString(), QStringLiteral("A"));
+    QCOMPARE(vendor->value(QStringLiteral("EmptyExpand")).toString(), QString());
+    QCOMPARE(vendor->value(QStringLiteral("List")).toStringList(),
+             (QStringList{QStringLiteral("a"), QString(), QStringLiteral("bc")}));
+    QCOMPARE(vendor->value(QStringLiteral("Qword")).toLongLong(), 42);
+    QCOMPARE(vendor->value(QStringLiteral("DwordInHex")).toLongLong(), 42);
+    QCOMPARE(vendor->value(QStringLiteral("BigEndian")).toLongLong(), 42);
+    QCOMPARE(vendor->value(QStringLiteral("Type100")).toByteArray(), QByteArray(1, '\0'));
+    QCOMPARE(vendor->value(QStringLiteral("Link")).toByteArray(), QByteArray("\\\0R\0e\0g\0", 8));
+    // No text in data that is not a string, nor a number in one of the wrong size.
+    bool ok = true;
+    QCOMPARE(vendor->value(QStringLiteral("None")).toString(), QString());
+    vendor->value(QStringLiteral("QwordShort")).toLongLong(&ok);
+    QVERIFY(!ok);
+}
+
+void RegistryHiveTest::longHexDataIsWrappedAsAnExportWrapsIt_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QString>("name");
+    for (int size : {0, 1, 2, 20, 21, 22, 25, 26, 200, 5000}) {
+        for (int nameLength : {1, 60, 90}) {
+            QTest::addRow("%d bytes, name of %d", size, nameLength)
+                << size << QString(nameLength, QLatin1Char('n'));
+        }
+    }
+}
+
+void RegistryHiveTest::longHexDataIsWrappedAsAnExportWrapsIt()
+{
+    QFETCH(int, size);
+    QFETCH(QString, name);
+    QByteArray data;
+    for (int i = 0; i < size; ++i)
+        data.append(char(i * 7));
+    const QString key = QStringLiteral("HKEY_CURRENT_USER\\Wrapped");
+    Platform::openRegistryKey(key)->setValue(name, data);
+
+    const QStringList lines = QString::fromUtf8(readHive()).split(QLatin1Char('\n'));
+    const int first = lines.indexOf(QRegularExpression(QLatin1Char('"') + name + QLatin1String("\"=hex:.*")));
+    QVERIFY(first > 0);
+    int last = first;
+    while (lines.at(last).endsWith(QLatin1Char('\\')))
+        ++last;
+    for (int i = first; i <= last; ++i) {
+        const QString &line = lines.at(i);
+        // At most 80 columns; a name too long for that takes one byte along on its line.
+        QVERIFY2(line.size() <= 80 || (i == first && line.count(QLatin1Char(',')) <= 1), qPrintable(line));
+        if (i > first)
+            QVERIFY2(QRegularExpression(QStringLiteral("^  [0-9a-f]{2}")).match(line).hasMatch(),
+                     qPrintable(line));
+        if (i < last)
+            QVERIFY2(line.endsWith(QLatin1String(",\\")), qPrintable(line));
+    }
+    // Data that fits on the value's line stays there.
+    const int oneLine = int(QStringLiteral("\"\"=hex:").size()) + name.size() + qMax(0, 3 * size - 1);
+    QCOMPARE(last == first, oneLine <= 80 || size <= 1);
+    QCOMPARE(Platform::openRegistryKey(key)->value(name).toByteArray(), data);
+}
+
+// '!' sorts before the '/' that QSettings separates keys with, '0' after it: a key's entries are not all in
+// one run after the key itself in QSettings' order, yet each key is written once with all that is its own.
+void RegistryHiveTest::keysWhoseNamesSortAroundTheSeparator()
+{
+    const QString parent = QStringLiteral("HKEY_CURRENT_USER\\P");
+    for (const char *key : {"A0\\B", "A", "A!\\B", "A\\B\\C", "A0", "A!", "A\\B"})
+        Platform::openRegistryKey(parent + QLatin1Char('\\') + QLatin1String(key))
+            ->setValue(QStringLiteral("."), QLatin1String(key));
+    Platform::openRegistryKey(parent)->setValue(QStringLiteral("A"), QStringLiteral("value A"));
+    Platform::openRegistryKey(parent)->setValue(QStringLiteral("A!"), QStringLiteral("value A!"));
+
+    QCOMPARE(QString::fromUtf8(readHive()), QStringLiteral(R"(Windows Registry Editor Version 5.00
+
+[HKEY_CURRENT_USER]
+
+[HKEY_CURRENT_USER\P]
+"A"="value A"
+"A!"="value A!"
+
+[HKEY_CURRENT_USER\P\A]
+@="A"
+
+[HKEY_CURRENT_USER\P\A\B]
+@="A\\B"
+
+[HKEY_CURRENT_USER\P\A\B\C]
+@="A\\B\\C"
+
+[HKEY_CURRENT_USER\P\A!]
+@="A!"
+
+[HKEY_CURRENT_USER\P\A!\B]
+@="A!\\B"
+
+[HKEY_CURRENT_USER\P\A0]
+@="A0"
+
+[HKEY_CURRENT_USER\P\A0\B]
+@="A0\\B"
+
+)"));
+}
+
+// The registry nests keys up to 512 deep.
+void RegistryHiveTest::deepKeysAreWrittenAndRemoved()
+{
+    const int levels = 512;
+    QStringList paths{QStringLiteral("HKEY_CURRENT_USER")};
+    for (int level = 1; level <= levels; ++level)
+        paths << paths.last() + QStringLiteral("\\Level %1").arg(level);
+    Platform::openRegistryKey(paths.last())->setValue(QStringLiteral("Bottom"), 1);
+    // Read back from the file: within one process QSettings keeps the hive it wrote last while the file on
+    // disk is unchanged, so the file is changed (by a line end at its end) to make the next open read it.
+    QVERIFY(writeHive(readHive() + '\n'));
+
+    QStringList expected = paths;
+    expected << ForeignHive::line(paths.last(), QStringLiteral("Bottom"),
+                                  ForeignHive::hexData(4, "01000000"));
+    std::sort(expected.begin(), expected.end());
+    QCOMPARE(RegistryDump::hive(), expected);
+
+    // Removing a key halfway takes all beneath it and leaves the keys above, with or without values.
+    Platform::openRegistryKey(paths.at(256))->setValue(QStringLiteral("Middle"), 2);
+    Platform::openRegistryKey(paths.at(299))->remove(QStringLiteral("Level 300"));
+    expected = paths.mid(0, 300);
+    expected << ForeignHive::line(paths.at(256), QStringLiteral("Middle"),
+                                  ForeignHive::hexData(4, "02000000"));
+    std::sort(expected.begin(), expected.end());
+    QCOMPARE(RegistryDump::hive(), expected);
+    QCOMPARE(QString::fromUtf8(readHive()).count(QLatin1String("\n[")), 300);
 }
 
 int main(int argc, char **argv)

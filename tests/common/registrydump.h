@@ -1,0 +1,89 @@
+#ifndef OSTREL_TESTS_REGISTRYDUMP_H
+#define OSTREL_TESTS_REGISTRYDUMP_H
+
+// What the Linux registry stand-in holds, in terms of the registry itself: every key, and every value with
+// its registry type and data bytes, read through Platform::openRegistryKey as the program reads it. A
+// value's type and bytes follow from the QVariant the stand-in gives: a QString is REG_SZ (UTF-16LE with
+// its terminating NUL), an int REG_DWORD, a QByteArray REG_BINARY, a Platform::RegistryValue what it says.
+
+#include "platform.h"
+#include "registryvalue.h"
+
+#include <QByteArray>
+#include <QSettings>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <QtEndian>
+
+#include <algorithm>
+
+namespace RegistryDump {
+
+// "hex(2):25,00" for any value: the type and the bytes, as one comparable string.
+inline QString typedBytes(quint32 type, const QByteArray &bytes)
+{
+    return QStringLiteral("hex(%1):").arg(type, 0, 16) + QString::fromLatin1(bytes.toHex(','));
+}
+
+// REG_SZ data of a text: UTF-16LE and a terminating NUL.
+inline QString stringValue(const QString &text)
+{
+    QByteArray bytes;
+    for (const QChar c : text)
+        bytes.append(char(c.unicode() & 0xff)).append(char(c.unicode() >> 8));
+    return typedBytes(Platform::RegistryValue::String, bytes + QByteArray(2, '\0'));
+}
+
+inline QString describe(const QVariant &value)
+{
+    switch (value.userType()) {
+    case QMetaType::QString:
+        return stringValue(value.toString());
+    case QMetaType::Int: {
+        QByteArray bytes(4, '\0');
+        qToLittleEndian<quint32>(quint32(value.toInt()), bytes.data());
+        return typedBytes(Platform::RegistryValue::Dword, bytes);
+    }
+    case QMetaType::QByteArray:
+        return typedBytes(Platform::RegistryValue::Binary, value.toByteArray());
+    default:
+        if (value.userType() == qMetaTypeId<Platform::RegistryValue>()) {
+            const auto stored = value.value<Platform::RegistryValue>();
+            return typedBytes(stored.type, stored.data);
+        }
+        return QStringLiteral("unexpected %1").arg(QLatin1String(value.typeName()));
+    }
+}
+
+inline void dumpGroup(QSettings &settings, const QString &path, QStringList *lines)
+{
+    if (!path.isEmpty())
+        lines->append(path);
+    for (const QString &name : settings.childKeys()) {
+        // The stand-in's entry that keeps a key alive without values lists as a value of no name.
+        if (name.isEmpty())
+            continue;
+        lines->append(path + QLatin1Char('|') + name + QLatin1Char('|') + describe(settings.value(name)));
+    }
+    for (const QString &child : settings.childGroups()) {
+        settings.beginGroup(child);
+        dumpGroup(settings, path.isEmpty() ? child : path + QLatin1Char('\\') + child, lines);
+        settings.endGroup();
+    }
+}
+
+// One line per key ("HKEY_CURRENT_USER\A\B") and per value ("HKEY_CURRENT_USER\A\B|name|hex(N):bytes",
+// "." for the default value), sorted. Names are those QSettings callers see.
+inline QStringList hive()
+{
+    QStringList lines;
+    const auto root = Platform::openRegistryKey(QString());
+    dumpGroup(*root, QString(), &lines);
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+} // namespace RegistryDump
+
+#endif
