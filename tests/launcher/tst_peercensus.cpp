@@ -62,6 +62,8 @@ private Q_SLOTS:
     void readsTheListerOutput();
     void readsOutputLargerThanAPipe();
     void failingListersGiveNoCount();
+    void listerThatEndsAbnormallyIsCounted_data();
+    void listerThatEndsAbnormallyIsCounted();
     void hangingListerIsEndedAfterTheTimeOut();
 
     void listerStandInPrintsATable();
@@ -161,11 +163,28 @@ void TestPeerCensus::failingListersGiveNoCount()
     file.write("#!/bin/sh\necho OstrelContextMenu\n");
     file.close();
     QCOMPARE(countRunningCopies(notExecutable, kName), -1);
+}
 
-    // Whatever a crashing lister printed may be cut short; a partial list must not read as "alone".
-    const QString crashing = writeFakeLister(m_dir, QStringLiteral("crashing"),
-                                             "printf 'OstrelContextMenu 1\\r\\n'; kill -SEGV $$");
-    QCOMPARE(countRunningCopies(crashing, kName), -1);
+void TestPeerCensus::listerThatEndsAbnormallyIsCounted_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("count");
+    // The list printed in full, then the lister dies: what it printed is the census.
+    QTest::newRow("crashes after one line")
+        << QByteArray("printf 'x 1\\r\\nOstrelContextMenu 4\\r\\n'; kill -SEGV $$") << 1;
+    QTest::newRow("killed after two lines")
+        << QByteArray("printf 'OstrelContextMenu 4\\r\\nOstrelContextMenu 5\\r\\n'; kill -KILL $$") << 2;
+    QTest::newRow("aborts after printing nothing that matches")
+        << QByteArray("printf 'x 1\\r\\n'; kill -ABRT $$") << 0;
+    QTest::newRow("exit status 3") << QByteArray("printf 'OstrelContextMenu 4\\r\\n'; exit 3") << 1;
+}
+
+void TestPeerCensus::listerThatEndsAbnormallyIsCounted()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(int, count);
+    const QString lister = writeFakeLister(m_dir, QStringLiteral("ends-abnormally"), body);
+    QCOMPARE(countRunningCopies(lister, kName), count);
 }
 
 void TestPeerCensus::hangingListerIsEndedAfterTheTimeOut()
