@@ -165,6 +165,15 @@ void gatherAndLaunch(SingleApplication &app, const QStringList &arguments, const
 {
     const bool secondary = app.runsAsSecondary();
 
+    // No private folder could be had (an empty spool path): a path written anywhere else could be read, or
+    // planted, by another account, so nothing is spooled, gathered or handed off. Every copy of the account
+    // sees the same folders, so none of them spools either.
+    if (spoolPath.isEmpty()) {
+        if (secondary)
+            std::exit(0);
+        return;
+    }
+
     // Element 1 is the only path; a verb flag without one spools nothing.
     const QString selectedPath = arguments.value(1);
     if (!selectedPath.isEmpty())

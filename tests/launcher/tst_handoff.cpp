@@ -9,6 +9,8 @@
 #include <QTest>
 
 #include <algorithm>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -81,6 +83,40 @@ QString selectedPath(int i)
     return shapes.at(i % shapes.size()).arg(i);
 }
 
+// The process ids of started copies (a QProcess forgets its id once the process has ended).
+QList<qint64> processIds(const std::vector<std::unique_ptr<QProcess>> &processes)
+{
+    QList<qint64> ids;
+    for (const auto &process : processes) {
+        process->waitForStarted(30000);
+        ids.append(process->processId());
+    }
+    return ids;
+}
+
+// The argument the editor should get from these copies: their paths in the order of their spool-file names.
+QString expectedArgument(const QString &verbFlag, const QList<qint64> &processIds, const QStringList &paths)
+{
+    QList<QPair<QString, QString>> bySpoolName;
+    for (int i = 0; i < processIds.size(); ++i)
+        bySpoolName.append({QStringLiteral("%1.txt").arg(processIds.at(i)), paths.at(i)});
+    std::sort(bySpoolName.begin(), bySpoolName.end());
+    QStringList parts{verbFlag};
+    for (const auto &entry : bySpoolName)
+        parts.append(entry.second);
+    return parts.join(QLatin1Char(';'));
+}
+
+std::unique_ptr<QProcess> startCopy(const Sandbox &sandbox, const QProcessEnvironment &environment,
+                                    const QStringList &arguments)
+{
+    auto process = std::make_unique<QProcess>();
+    process->setProcessEnvironment(environment);
+    process->setWorkingDirectory(sandbox.root());
+    process->start(sandbox.programPath(), arguments);
+    return process;
+}
+
 } // namespace
 
 class TestHandOff : public QObject
@@ -94,6 +130,10 @@ private Q_SLOTS:
     void leftoversAreGathered();
     void verbFlagWithoutPath();
     void boundedWaitForAMatchingProcess();
+    void withoutAPrivateRuntimeFolder_data();
+    void withoutAPrivateRuntimeFolder();
+    void plantedSpoolBaseIsNotUsed_data();
+    void plantedSpoolBaseIsNotUsed();
 };
 
 void TestHandOff::oneCopy()
@@ -237,6 +277,96 @@ void TestHandOff::boundedWaitForAMatchingProcess()
     // wait ended well within the 30 s cap.
     QVERIFY2(elapsed >= 3000, QByteArray::number(elapsed).constData());
     QVERIFY2(elapsed < 45000, QByteArray::number(elapsed).constData());
+}
+
+void TestHandOff::withoutAPrivateRuntimeFolder_data()
+{
+    QTest::addColumn<bool>("runtimeSet");
+    QTest::newRow("runtime folder unset") << false;
+    QTest::newRow("runtime folder open to others") << true;
+}
+
+void TestHandOff::withoutAPrivateRuntimeFolder()
+{
+    QFETCH(bool, runtimeSet);
+    Sandbox sandbox;
+    QVERIFY(sandbox.isValid());
+    QProcessEnvironment environment = sandbox.environment();
+    if (runtimeSet)
+        QVERIFY(QFile::setPermissions(
+            sandbox.runtimeDir(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
+                                      QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther));
+    else
+        environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    const QString ownFolder = sandbox.tempDir() + QStringLiteral("/ostrel-%1").arg(geteuid());
+    const QString spool = ownFolder + QLatin1String("/Ostrel_PDF_Editor_ContextMenu");
+
+    // A run without arguments makes the spool folder, silently, in our own folder of the temporary one.
+    auto plain = startCopy(sandbox, environment, {});
+    QVERIFY(plain->waitForFinished(60000));
+    QCOMPARE(plain->exitCode(), 0);
+    QCOMPARE(plain->readAllStandardError(), QByteArray());
+    QVERIFY(QFileInfo(spool).isDir());
+    struct stat info
+    {};
+    QCOMPARE(lstat(QFile::encodeName(ownFolder).constData(), &info), 0);
+    QCOMPARE(info.st_mode & 0777, mode_t(0700));
+    QCOMPARE(QDir(sandbox.runtimeDir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+
+    // And a selection still reaches the editor in one start.
+    std::vector<std::unique_ptr<QProcess>> processes;
+    QStringList paths;
+    for (int i = 0; i < 3; ++i) {
+        paths.append(selectedPath(i));
+        processes.push_back(startCopy(sandbox, environment, {QStringLiteral("-ftype_merge"), paths.last()}));
+    }
+    const QList<qint64> ids = processIds(processes);
+    QVERIFY(Sandbox::waitAll(processes, 120000));
+    for (const auto &process : processes) {
+        QCOMPARE(process->exitCode(), 0);
+        QCOMPARE(process->readAllStandardError(), QByteArray());
+    }
+    QCOMPARE(theOnlyEditorStart(sandbox),
+             QStringList(expectedArgument(QStringLiteral("-ftype_merge"), ids, paths)));
+    QVERIFY(!QFileInfo::exists(spool));
+}
+
+void TestHandOff::plantedSpoolBaseIsNotUsed_data()
+{
+    QTest::addColumn<bool>("link");
+    QTest::newRow("a link to a folder") << true;
+    QTest::newRow("a folder of another account") << false;
+}
+
+void TestHandOff::plantedSpoolBaseIsNotUsed()
+{
+    QFETCH(bool, link);
+    if (!link && geteuid() != 0)
+        QSKIP("only root can make a folder owned by another account");
+    Sandbox sandbox;
+    QVERIFY(sandbox.isValid());
+    QProcessEnvironment environment = sandbox.environment();
+    environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    const QString ownFolder = sandbox.tempDir() + QStringLiteral("/ostrel-%1").arg(geteuid());
+    const QString target = sandbox.root() + QLatin1String("/planted");
+    QVERIFY(QDir().mkpath(target));
+    QVERIFY(QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    if (link) {
+        QVERIFY(QFile::link(target, ownFolder));
+    } else {
+        QVERIFY(QDir().rename(target, ownFolder));
+        QCOMPARE(chown(QFile::encodeName(ownFolder).constData(), 4242, gid_t(-1)), 0);
+    }
+
+    auto copy = startCopy(sandbox, environment, {QStringLiteral("-ftype_edit"), QStringLiteral("C:/a.pdf")});
+    QVERIFY(copy->waitForFinished(60000));
+    QCOMPARE(copy->exitCode(), 0);
+    QCOMPARE(copy->readAllStandardError(), QByteArray());
+    // Nothing was written through what another account planted, and so nothing could be handed off.
+    const QString planted = link ? target : ownFolder;
+    QCOMPARE(QDir(planted).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+    QTest::qWait(1000);
+    QCOMPARE(editorStarts(sandbox), QList<QStringList>());
 }
 
 QTEST_GUILESS_MAIN(TestHandOff)
