@@ -1,7 +1,9 @@
 #include "launcher.h"
 #include "platform.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -33,6 +35,12 @@ QStringList fileNames(const QStringList &paths)
     for (const QString &path : paths)
         names.append(QFileInfo(path).fileName());
     return names;
+}
+
+QStringList sorted(QStringList list)
+{
+    list.sort();
+    return list;
 }
 
 // What lstat says of a path, enough to tell whether anything about it changed.
@@ -80,6 +88,9 @@ private Q_SLOTS:
     void folderIsRemovedWhenNothingIsLeft();
     void handOffArgumentIsNotEscaped_data();
     void handOffArgumentIsNotEscaped();
+
+    void folderViewSeesTheFilesThatAreGathered();
+    void arrivalsInARealFolder();
 
     void spoolBaseIsAPrivateFolder_data();
     void spoolBaseIsAPrivateFolder();
@@ -256,6 +267,50 @@ void TestSpoolFiles::handOffArgumentIsNotEscaped()
     QFETCH(QStringList, paths);
     QFETCH(QString, argument);
     QCOMPARE(handOffArgument(flag, paths), argument);
+}
+
+void TestSpoolFiles::folderViewSeesTheFilesThatAreGathered()
+{
+    writeBytes(m_spool + QLatin1String("/456.txt"), "C:/c.pdf\n");
+    writeBytes(m_spool + QLatin1String("/leftover"), "C:/d.pdf\n");
+    writeBytes(m_spool + QLatin1String("/.hidden"), "C:/hidden.pdf\n");
+    writeBytes(m_spool + QLatin1String("/sub/7.txt"), "C:/nested.pdf\n");
+    const SpoolFolderView view = spoolFolderView(m_spool);
+    QCOMPARE(sorted(view.fileNames()), sorted(fileNames(listSpoolFiles(m_spool))));
+
+    const QDateTime written = QDateTime::fromMSecsSinceEpoch(Q_INT64_C(1600000000123));
+    QFile file(m_spool + QLatin1String("/456.txt"));
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    QVERIFY(file.setFileTime(written, QFileDevice::FileModificationTime));
+    file.close();
+    QCOMPARE(view.modifiedMsSinceEpoch(QStringLiteral("456.txt")), written.toMSecsSinceEpoch());
+    QCOMPARE(view.modifiedMsSinceEpoch(QStringLiteral("gone.txt")), qint64(-1));
+    QCOMPARE(spoolFolderView(m_dir->path() + QLatin1String("/no such folder")).fileNames(), QStringList());
+}
+
+void TestSpoolFiles::arrivalsInARealFolder()
+{
+    writeSpoolFile(spoolFilePath(m_spool, 1), QStringLiteral("C:/own.pdf"));
+    SpoolArrivals arrivals(spoolFolderView(m_spool));
+    arrivals.look();
+    QCOMPARE(arrivals.arrivals(), 0);
+
+    QTest::qSleep(300);
+    QElapsedTimer sinceWrite;
+    sinceWrite.start();
+    writeSpoolFile(spoolFilePath(m_spool, 2), QStringLiteral("C:/peer.pdf"));
+    arrivals.look();
+    QCOMPARE(arrivals.arrivals(), 1);
+    // The file's own time places its arrival: just now, not when the folder was first listed.
+    QVERIFY2(arrivals.quietMs() < 300, QByteArray::number(arrivals.quietMs()).constData());
+    QVERIFY(arrivals.quietMs() <= sinceWrite.elapsed() + 10); // the file system's clock is coarse
+
+    // Neither what is not gathered nor a second path in a file already there is a new copy.
+    writeBytes(m_spool + QLatin1String("/.hidden"), "C:/hidden.pdf\n");
+    writeBytes(m_spool + QLatin1String("/sub/7.txt"), "C:/nested.pdf\n");
+    writeSpoolFile(spoolFilePath(m_spool, 2), QStringLiteral("C:/again.pdf"));
+    arrivals.look();
+    QCOMPARE(arrivals.arrivals(), 1);
 }
 
 void TestSpoolFiles::spoolBaseIsAPrivateFolder_data()
