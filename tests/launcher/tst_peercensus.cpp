@@ -487,11 +487,12 @@ void TestPeerCensus::arrivalTimeStaysBetweenListings()
     const qint64 upToPrevious = sincePrevious.elapsed();
     QCOMPARE(arrivals.arrivals(), 1);
 
-    const QByteArray figures = QStringLiteral("quiet %1 ms, %2 ms since the listing, %3 ms since the one before")
-                                   .arg(quiet)
-                                   .arg(upToNotice)
-                                   .arg(upToPrevious)
-                                   .toUtf8();
+    const QByteArray figures =
+        QStringLiteral("quiet %1 ms, %2 ms since the listing, %3 ms since the one before")
+            .arg(quiet)
+            .arg(upToNotice)
+            .arg(upToPrevious)
+            .toUtf8();
     const qint64 rounding = 2; // each reading of a millisecond clock is cut to the millisecond
     // Never before the previous listing, which did not show the file.
     QVERIFY2(quiet <= upToPrevious + rounding, figures.constData());
