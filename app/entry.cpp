@@ -31,7 +31,10 @@ RunAction chooseRunAction(const QStringList &arguments)
 
 QString selectionSpoolPath()
 {
-    return Platform::spoolBaseLocation() + QLatin1String("/Ostrel_PDF_Editor_ContextMenu");
+    const QString base = Platform::spoolBaseLocation();
+    if (base.isEmpty())
+        return QString(); // no private folder: no spool at all, rather than one at the root
+    return base + QLatin1String("/Ostrel_PDF_Editor_ContextMenu");
 }
 
 int runContextMenuHelper(int &argc, char **argv, const QStringList &arguments)
@@ -40,7 +43,7 @@ int runContextMenuHelper(int &argc, char **argv, const QStringList &arguments)
     SingleApplication app(argc, argv, true, SingleApplication::UserScoped, 1000, QString());
 
     const QString spoolPath = selectionSpoolPath();
-    if (!QDir(spoolPath).exists())
+    if (!spoolPath.isEmpty() && !QDir(spoolPath).exists())
         QDir().mkpath(spoolPath);
 
     switch (chooseRunAction(arguments)) {

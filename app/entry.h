@@ -19,7 +19,7 @@ const QStringList &verbFlags();
 // anything else does nothing.
 RunAction chooseRunAction(const QStringList &arguments);
 
-// Folder that collects the paths of one selection.
+// Folder that collects the paths of one selection; empty when the platform has no private folder for it.
 QString selectionSpoolPath();
 
 // The whole run after the platform's entry point has built the argument list. argc and argv are handed to

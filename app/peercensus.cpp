@@ -27,8 +27,9 @@ bool runProcessLister(const QString &program, int timeoutMs, QByteArray *output)
         }
         return false;
     }
-    if (lister.exitStatus() != QProcess::NormalExit)
-        return false;
+    // A lister that ended abnormally (killed, crashed) may have printed its whole list first. What it
+    // printed is counted like any other output: treating it as no list would hold a lone copy for the whole
+    // settle bound, and a line cut short can only hide a copy, which the quiet spool folder still covers.
     if (output)
         *output = lister.readAllStandardOutput();
     return true;

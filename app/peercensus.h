@@ -12,8 +12,9 @@ constexpr int kProcessListerTimeoutMs = 30000;
 // plain text, case-sensitively, anywhere in a line.
 int countMatchingLines(const QByteArray &listerOutput, const QString &applicationName);
 
-// Runs a process lister without arguments and collects its standard output. False when it could not be
-// started or had not finished after timeoutMs; a lister still running then is ended before this returns.
+// Runs a process lister without arguments and collects its standard output, whatever its exit status.
+// False when it could not be started or had not finished after timeoutMs; a lister still running then is
+// ended before this returns.
 bool runProcessLister(const QString &program, int timeoutMs, QByteArray *output);
 
 // How many lines of the given lister's output name a running copy, or -1 when the lister gave no list.

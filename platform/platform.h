@@ -20,7 +20,9 @@ namespace Platform {
 QString userName();
 
 // Per-user folder under which the selection spool lives. Windows: the temporary-files location, which is
-// per user there. Elsewhere: the per-user runtime folder (mode 0700), since /tmp is shared by every account.
+// per user there. Elsewhere /tmp is shared by every account, so: the per-user runtime folder when it is a
+// real directory of the effective user with mode 0700, else "ostrel-<uid>" under the temporary location,
+// made with mode 0700 and used only while it is such a directory. Empty when neither is; nothing prints.
 QString spoolBaseLocation();
 
 // Whether a process with this id is still alive and runs an image of the given file name

@@ -1,13 +1,16 @@
 #include "platform.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
 
 #include <cerrno>
+#include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -27,9 +30,62 @@ QString userName()
     return qEnvironmentVariable("USER");
 }
 
+namespace {
+
+// A folder that only this account can enter or change: a real directory (a symbolic link is not followed,
+// since another account may have planted it), owned by the effective user, no access for group or others.
+bool isPrivateFolder(const QByteArray &path)
+{
+    struct stat info
+    {};
+    return lstat(path.constData(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid() &&
+           (info.st_mode & 0777) == 0700;
+}
+
+// The per-user runtime folder, when it is what the desktop promises: absolute and private.
+QString privateRuntimeFolder()
+{
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    if (runtime.startsWith('/') && isPrivateFolder(runtime))
+        return QFile::decodeName(runtime);
+    return QString();
+}
+
+// "ostrel-<uid>" under the temporary location, made if missing; empty when what is there is not ours.
+QString privateTemporaryFolder()
+{
+    const QString temporary = QDir::tempPath(); // empty when $TMPDIR names no folder
+    if (!QDir::isAbsolutePath(temporary))
+        return QString();
+    const QByteArray path = QFile::encodeName(temporary + QStringLiteral("/ostrel-%1").arg(geteuid()));
+    if (mkdir(path.constData(), 0700) == 0) {
+        // A umask may have taken bits we need. The folder is new and ours; set its mode through a
+        // descriptor of the folder itself, not through the name, which another account could have
+        // replaced in a shared folder by now.
+        const int fd = open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0) {
+            struct stat info
+            {};
+            if (fstat(fd, &info) == 0 && info.st_uid == geteuid())
+                fchmod(fd, 0700);
+            close(fd);
+        }
+    }
+    // An existing folder is used only as it is: one that is not ours, not private or not a folder at all
+    // is left exactly as it was.
+    return isPrivateFolder(path) ? QFile::decodeName(path) : QString();
+}
+
+} // namespace
+
 QString spoolBaseLocation()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    // Chosen here rather than by the framework's runtime location, which warns on standard error whenever
+    // the runtime folder is unset or not private, and then picks a folder of its own.
+    const QString runtime = privateRuntimeFolder();
+    if (!runtime.isEmpty())
+        return runtime;
+    return privateTemporaryFolder();
 }
 
 bool isProcessAlive(qint64 processId, const QString &imageFileName)

@@ -4,8 +4,10 @@
 #include "sandbox.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -168,6 +170,54 @@ bool runListerLosingAProcess(const QString &lister, pid_t victim, const QString 
 }
 #endif
 
+// A spool folder that holds the given names and never changes; the times of its files are unknown.
+SpoolFolderView fixedFolder(const QStringList &names = QStringList())
+{
+    SpoolFolderView folder;
+    folder.fileNames = [names] { return names; };
+    folder.modifiedMsSinceEpoch = [](const QString &) { return qint64(-1); };
+    return folder;
+}
+
+// A spool folder into which copies keep spooling: one more file every gapMs (counted from the folder's
+// making), until `files` have arrived (no end when files < 0). The files carry their true times.
+struct GrowingFolder
+{
+    QElapsedTimer clock;
+    qint64 wallClockAtStart = 0;
+    int gapMs = 100;
+    int files = -1;
+
+    GrowingFolder(int gap, int count)
+        : gapMs(gap)
+        , files(count)
+    {
+        clock.start();
+        wallClockAtStart = QDateTime::currentMSecsSinceEpoch();
+    }
+
+    int arrivedSoFar() const
+    {
+        const int arrived = int(clock.elapsed() / gapMs);
+        return files < 0 ? arrived : qMin(arrived, files);
+    }
+
+    SpoolFolderView view()
+    {
+        SpoolFolderView folder;
+        folder.fileNames = [this] {
+            QStringList names{QStringLiteral("own.txt")};
+            for (int i = 1; i <= arrivedSoFar(); ++i)
+                names.append(QStringLiteral("%1.txt").arg(i));
+            return names;
+        };
+        folder.modifiedMsSinceEpoch = [this](const QString &name) {
+            return wallClockAtStart + QFileInfo(name).baseName().toLongLong() * gapMs;
+        };
+        return folder;
+    }
+};
+
 } // namespace
 
 class TestPeerCensus : public QObject
@@ -182,6 +232,8 @@ private Q_SLOTS:
     void readsTheListerOutput();
     void readsOutputLargerThanAPipe();
     void failingListersGiveNoCount();
+    void listerThatEndsAbnormallyIsCounted_data();
+    void listerThatEndsAbnormallyIsCounted();
     void hangingListerIsEndedAfterTheTimeOut();
 
     void listerStandInPrintsATable();
@@ -195,6 +247,14 @@ private Q_SLOTS:
     void waitEndsWhenTheCountSettles();
     void waitEndsAtTheCap();
     void listerTimeOutStaysWithinTheCap();
+
+    void arrivalTimeStaysBetweenListings_data();
+    void arrivalTimeStaysBetweenListings();
+    void loneCopyIsNotDelayed();
+    void eachNewSpoolFileStartsTheWindowAgain_data();
+    void eachNewSpoolFileStartsTheWindowAgain();
+    void capEndsAStreamThatNeverGoesQuiet_data();
+    void capEndsAStreamThatNeverGoesQuiet();
 
 private:
     QTemporaryDir m_dir;
@@ -282,11 +342,28 @@ void TestPeerCensus::failingListersGiveNoCount()
     file.write("#!/bin/sh\necho OstrelContextMenu\n");
     file.close();
     QCOMPARE(countRunningCopies(notExecutable, kName), -1);
+}
 
-    // Whatever a crashing lister printed may be cut short; a partial list must not read as "alone".
-    const QString crashing = writeFakeLister(m_dir, QStringLiteral("crashing"),
-                                             "printf 'OstrelContextMenu 1\\r\\n'; kill -SEGV $$");
-    QCOMPARE(countRunningCopies(crashing, kName), -1);
+void TestPeerCensus::listerThatEndsAbnormallyIsCounted_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("count");
+    // The list printed in full, then the lister dies: what it printed is the census.
+    QTest::newRow("crashes after one line")
+        << QByteArray("printf 'x 1\\r\\nOstrelContextMenu 4\\r\\n'; kill -SEGV $$") << 1;
+    QTest::newRow("killed after two lines")
+        << QByteArray("printf 'OstrelContextMenu 4\\r\\nOstrelContextMenu 5\\r\\n'; kill -KILL $$") << 2;
+    QTest::newRow("aborts after printing nothing that matches")
+        << QByteArray("printf 'x 1\\r\\n'; kill -ABRT $$") << 0;
+    QTest::newRow("exit status 3") << QByteArray("printf 'OstrelContextMenu 4\\r\\n'; exit 3") << 1;
+}
+
+void TestPeerCensus::listerThatEndsAbnormallyIsCounted()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(int, count);
+    const QString lister = writeFakeLister(m_dir, QStringLiteral("ends-abnormally"), body);
+    QCOMPARE(countRunningCopies(lister, kName), count);
 }
 
 void TestPeerCensus::hangingListerIsEndedAfterTheTimeOut()
@@ -408,24 +485,31 @@ void TestPeerCensus::waitEndsWhenOneCopyIsLeft()
     // Peers ending one after another, with a census that failed in between.
     QList<int> counts{5, 4, -1, 3, 3, 2, 1, 7};
     int calls = 0;
-    const PeerWaitOutcome outcome = waitForPeersToEnd([&](int) {
-        ++calls;
-        return counts.takeFirst();
-    });
+    SpoolArrivals arrivals(fixedFolder({QStringLiteral("own.txt")}));
+    const PeerWaitOutcome outcome = waitForPeersToEnd(
+        [&](int) {
+            ++calls;
+            return counts.takeFirst();
+        },
+        arrivals);
     QCOMPARE(outcome, PeerWaitOutcome::OnlyCopy);
     QCOMPARE(calls, 7);
 }
 
 void TestPeerCensus::waitProcessesEventsBetweenPasses()
 {
-    // Only events delivered during the wait let the census report one copy.
+    // Only an event posted during a pass, and delivered before the next one, lets the census report one
+    // copy.
     bool delivered = false;
-    QTimer::singleShot(0, this, [&] { delivered = true; });
     int calls = 0;
-    const PeerWaitOutcome outcome = waitForPeersToEnd([&](int) {
-        ++calls;
-        return delivered ? 1 : 2;
-    });
+    SpoolArrivals arrivals(fixedFolder());
+    const PeerWaitOutcome outcome = waitForPeersToEnd(
+        [&](int) {
+            if (++calls == 1)
+                QTimer::singleShot(0, this, [&] { delivered = true; });
+            return delivered ? 1 : 2;
+        },
+        arrivals);
     QCOMPARE(outcome, PeerWaitOutcome::OnlyCopy);
     QVERIFY(calls >= 2);
 }
@@ -451,12 +535,13 @@ void TestPeerCensus::waitEndsWhenTheCountSettles()
     QElapsedTimer timer;
     timer.start();
     int calls = 0;
+    SpoolArrivals arrivals(fixedFolder());
     const PeerWaitOutcome outcome = waitForPeersToEnd(
         [&](int listerTimeoutMs) {
             ++calls;
             return countRunningCopies(lister, kName, listerTimeoutMs);
         },
-        bounds);
+        arrivals, bounds);
     QCOMPARE(outcome, PeerWaitOutcome::CountSettled);
     QVERIFY(calls > 1);
     QVERIFY(timer.elapsed() >= bounds.settleMs);
@@ -474,13 +559,14 @@ void TestPeerCensus::waitEndsAtTheCap()
     int calls = 0;
     QElapsedTimer timer;
     timer.start();
+    SpoolArrivals arrivals(fixedFolder());
     const PeerWaitOutcome outcome = waitForPeersToEnd(
         [&](int) {
             ++calls;
             QTest::qSleep(20);
             return 2 + calls % 2;
         },
-        bounds);
+        arrivals, bounds);
     QCOMPARE(outcome, PeerWaitOutcome::CapReached);
     QVERIFY(timer.elapsed() >= bounds.capMs);
     QVERIFY2(timer.elapsed() < 20000, QByteArray::number(timer.elapsed()).constData());
@@ -491,15 +577,170 @@ void TestPeerCensus::listerTimeOutStaysWithinTheCap()
     PeerWaitBounds bounds;
     bounds.capMs = 4000;
     QList<int> timeouts;
+    SpoolArrivals arrivals(fixedFolder());
     waitForPeersToEnd(
         [&](int listerTimeoutMs) {
             timeouts.append(listerTimeoutMs);
             return 1;
         },
-        bounds);
+        arrivals, bounds);
     QCOMPARE(timeouts.size(), 1);
     QVERIFY(timeouts.first() <= bounds.capMs);
     QVERIFY(timeouts.first() >= 1000);
+}
+
+void TestPeerCensus::arrivalTimeStaysBetweenListings_data()
+{
+    QTest::addColumn<bool>("timeKnown");
+    QTest::addColumn<qint64>("writtenMs"); // the file's time, relative to the wall clock at the listing
+    QTest::addColumn<int>("expected"); // 0: noticed now, 1: 150 ms before that, 2: at the previous listing
+    QTest::newRow("written as it was listed") << true << qint64(0) << 0;
+    QTest::newRow("written 150 ms before") << true << qint64(-150) << 1;
+    QTest::newRow("wall clock an hour behind") << true << qint64(-3600000) << 2;
+    QTest::newRow("wall clock an hour ahead") << true << qint64(3600000) << 0;
+    QTest::newRow("time unknown") << false << qint64(0) << 0;
+}
+
+void TestPeerCensus::arrivalTimeStaysBetweenListings()
+{
+    QFETCH(bool, timeKnown);
+    QFETCH(qint64, writtenMs);
+    QFETCH(int, expected);
+    QStringList names{QStringLiteral("own.txt")};
+    qint64 wallClockAtListing = 0;
+    SpoolFolderView folder;
+    folder.fileNames = [&] {
+        wallClockAtListing = QDateTime::currentMSecsSinceEpoch();
+        return names;
+    };
+    folder.modifiedMsSinceEpoch = [&](const QString &) {
+        return timeKnown ? wallClockAtListing + writtenMs : qint64(-1);
+    };
+    SpoolArrivals arrivals(folder);
+    // Long enough ago that an arrival placed before the previous listing would show.
+    QTest::qSleep(300);
+    QElapsedTimer sincePrevious;
+    sincePrevious.start();
+    arrivals.look();
+    QCOMPARE(arrivals.arrivals(), 0);
+
+    QTest::qSleep(400);
+    names.append(QStringLiteral("4711.txt"));
+    QElapsedTimer sinceNotice;
+    sinceNotice.start();
+    arrivals.look();
+    const qint64 quiet = arrivals.quietMs();
+    const qint64 upToNotice = sinceNotice.elapsed();
+    const qint64 upToPrevious = sincePrevious.elapsed();
+    QCOMPARE(arrivals.arrivals(), 1);
+
+    const QByteArray figures =
+        QStringLiteral("quiet %1 ms, %2 ms since the listing, %3 ms since the one before")
+            .arg(quiet)
+            .arg(upToNotice)
+            .arg(upToPrevious)
+            .toUtf8();
+    const qint64 rounding = 2; // each reading of a millisecond clock is cut to the millisecond
+    // Never before the previous listing, which did not show the file.
+    QVERIFY2(quiet <= upToPrevious + rounding, figures.constData());
+    switch (expected) {
+    case 0:
+        QVERIFY2(quiet >= 0 && quiet <= upToNotice + rounding, figures.constData());
+        break;
+    case 1:
+        QVERIFY2(quiet >= 150 - rounding && quiet <= upToNotice + 150 + rounding, figures.constData());
+        break;
+    default:
+        QVERIFY2(quiet >= 400 - rounding, figures.constData());
+        break;
+    }
+}
+
+void TestPeerCensus::loneCopyIsNotDelayed()
+{
+    // Its own spool file was written just before the wait began, and nothing else arrives: the first
+    // census, right after the initial wait, decides.
+    const PeerWaitBounds bounds;
+    SpoolArrivals arrivals(fixedFolder({QStringLiteral("1.txt"), QStringLiteral("4711.txt")}));
+    int calls = 0;
+    QElapsedTimer timer;
+    timer.start();
+    const PeerWaitOutcome outcome = waitForPeersToEnd(
+        [&](int) {
+            ++calls;
+            return 1;
+        },
+        arrivals, bounds);
+    QCOMPARE(outcome, PeerWaitOutcome::OnlyCopy);
+    QCOMPARE(calls, 1);
+    QVERIFY(timer.elapsed() >= bounds.initialWaitMs);
+    QCOMPARE(arrivals.arrivals(), 0);
+}
+
+void TestPeerCensus::eachNewSpoolFileStartsTheWindowAgain_data()
+{
+    QTest::addColumn<int>("gapMs");
+    QTest::addColumn<bool>("timesKnown");
+    const PeerWaitBounds bounds;
+    // Every copy has ended by the time the census looks, so only the folder shows that more are coming.
+    QTest::newRow("50 ms apart") << 50 << true;
+    QTest::newRow("150 ms apart") << 150 << true;
+    QTest::newRow("just inside the window") << bounds.quietWindowMs - 20 << true;
+    QTest::newRow("150 ms apart, times unknown") << 150 << false;
+}
+
+void TestPeerCensus::eachNewSpoolFileStartsTheWindowAgain()
+{
+    QFETCH(int, gapMs);
+    QFETCH(bool, timesKnown);
+    const PeerWaitBounds bounds;
+    const int files = 8;
+    GrowingFolder growing(gapMs, files);
+    SpoolFolderView folder = growing.view();
+    if (!timesKnown)
+        folder.modifiedMsSinceEpoch = [](const QString &) { return qint64(-1); };
+    SpoolArrivals arrivals(folder);
+    int calls = 0;
+    const PeerWaitOutcome outcome = waitForPeersToEnd(
+        [&](int) {
+            ++calls;
+            return 1;
+        },
+        arrivals, bounds);
+    const qint64 ended = growing.clock.elapsed();
+    QCOMPARE(outcome, PeerWaitOutcome::OnlyCopy);
+    QCOMPARE(arrivals.arrivals(), files);
+    // Not before the last file has been quiet for the whole window: each file started it again.
+    const qint64 lastArrival = qint64(files) * gapMs;
+    QVERIFY2(ended >= lastArrival + bounds.quietWindowMs - 2,
+             qPrintable(QStringLiteral("ended after %1 ms, %2 census passes").arg(ended).arg(calls)));
+    QVERIFY2(ended < 20000, QByteArray::number(ended).constData());
+}
+
+void TestPeerCensus::capEndsAStreamThatNeverGoesQuiet_data()
+{
+    QTest::addColumn<int>("count");
+    // Copies that end at once after spooling, so the census keeps counting one.
+    QTest::newRow("census counts one") << 1;
+    // Another account's copy alongside: the count never changes, but the folder is never quiet either.
+    QTest::newRow("count settled") << 2;
+}
+
+void TestPeerCensus::capEndsAStreamThatNeverGoesQuiet()
+{
+    QFETCH(int, count);
+    PeerWaitBounds bounds;
+    bounds.settleMs = 500;
+    bounds.capMs = 1500;
+    GrowingFolder growing(50, -1);
+    SpoolArrivals arrivals(growing.view());
+    QElapsedTimer timer;
+    timer.start();
+    const PeerWaitOutcome outcome = waitForPeersToEnd([&](int) { return count; }, arrivals, bounds);
+    QCOMPARE(outcome, PeerWaitOutcome::CapReached);
+    QVERIFY(timer.elapsed() >= bounds.initialWaitMs + bounds.capMs);
+    QVERIFY2(timer.elapsed() < 20000, QByteArray::number(timer.elapsed()).constData());
+    QVERIFY(arrivals.arrivals() > 0);
 }
 
 QTEST_GUILESS_MAIN(TestPeerCensus)
