@@ -48,8 +48,3 @@ int countRunningCopies(int timeoutMs)
     return countRunningCopies(Platform::processListerProgram(), QCoreApplication::applicationName(),
                               timeoutMs);
 }
-
-bool isOnlyRunningCopy()
-{
-    return countRunningCopies(kProcessListerTimeoutMs) == 1;
-}

@@ -5,7 +5,7 @@
 #include <QString>
 
 // How long the census waits for the process lister before it gives up on that run.
-constexpr int kProcessListerTimeoutMs = 30000;
+constexpr int ProcessListerTimeoutMs = 30000;
 
 // Number of lines of a process lister's output that contain the application name. The output is decoded
 // as UTF-8 up to its first zero byte and split at CR LF (empty parts kept); the name is searched for as
@@ -19,12 +19,9 @@ bool runProcessLister(const QString &program, int timeoutMs, QByteArray *output)
 
 // How many lines of the given lister's output name a running copy, or -1 when the lister gave no list.
 int countRunningCopies(const QString &listerProgram, const QString &applicationName,
-                       int timeoutMs = kProcessListerTimeoutMs);
+                       int timeoutMs = ProcessListerTimeoutMs);
 
 // The same count with the platform's lister and this program's application name.
-int countRunningCopies(int timeoutMs = kProcessListerTimeoutMs);
-
-// True when the platform's process lister shows exactly one running copy of this program.
-bool isOnlyRunningCopy();
+int countRunningCopies(int timeoutMs = ProcessListerTimeoutMs);
 
 #endif

@@ -3,6 +3,7 @@
 // machines are noisy.
 
 #include "sandbox.h"
+#include "testfiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -130,16 +131,6 @@ void waitForEditorToFinish(const Sandbox &sandbox)
     }
 }
 
-void writeScript(const QString &path, const QByteArray &content)
-{
-    QFile::remove(path);
-    QFile file(path);
-    file.open(QIODevice::WriteOnly);
-    file.write(content);
-    file.close();
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-}
-
 QStringList selectionArguments(int index)
 {
     return {QStringLiteral("-ftype_merge"), QStringLiteral("/bench/selected file %1.pdf").arg(index)};
@@ -207,8 +198,8 @@ CountedHandOff countedHandOff(int copies, bool lingeringPeer)
     const QString lister = sandbox.installDir() + QLatin1String("/tasklist");
     QFile::rename(lister, lister + QLatin1String(".real"));
     const QByteArray counter = QFile::encodeName(sandbox.root() + QLatin1String("/census-runs"));
-    writeScript(lister,
-                "#!/bin/sh\necho x >> '" + counter + "'\nexec '" + QFile::encodeName(lister) + ".real'\n");
+    writeExecutable(lister, "#!/bin/sh\necho x >> '" + counter + "'\nexec '" + QFile::encodeName(lister) +
+                                ".real'\n");
     const QString peerProgram = sandbox.root() + QLatin1String("/OstrelContextMenuLingering");
     QFile::copy(QStringLiteral("/bin/sleep"), peerProgram);
     Spawner spawner(sandbox.environment());
@@ -286,12 +277,8 @@ struct EditorRecords
 EditorRecords editorRecords(const Sandbox &sandbox)
 {
     EditorRecords records;
-    QFile log(sandbox.editorLog());
-    if (!log.open(QIODevice::ReadOnly))
-        return records;
-    const QByteArray content = log.readAll();
-    records.starts = content.count('\n');
-    records.paths = content.count("/bench/selected file ");
+    records.starts = sandbox.editorStarts().size();
+    records.paths = handedOffPaths(sandbox, QStringLiteral("-ftype_merge")).size();
     return records;
 }
 
@@ -360,8 +347,8 @@ void benchCopyCost(int repeats)
     // Keeps the primary inside its first census until released, or until the sandbox is gone: the primary
     // is killed and the sandbox removed right after the release, maybe before the lister looked again, and
     // a lister left behind would hold whatever it inherited (the shared lock of the test runs, for one).
-    writeScript(lister, "#!/bin/sh\ntouch '" + root + "/started'\nwhile [ -d '" + root + "' ] && [ ! -e '" +
-                            root + "/release' ]; do sleep 0.05; done\n");
+    writeExecutable(lister, "#!/bin/sh\ntouch '" + root + "/started'\nwhile [ -d '" + root +
+                                "' ] && [ ! -e '" + root + "/release' ]; do sleep 0.05; done\n");
     Spawner spawner(sandbox.environment());
     const pid_t primary = spawner.spawn(sandbox.programPath(), selectionArguments(0));
     waitForFile(sandbox.root() + QLatin1String("/started"), 30000);

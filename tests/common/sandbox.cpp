@@ -5,6 +5,8 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QSaveFile>
 
 #include <sys/ipc.h>
@@ -138,18 +140,23 @@ Sandbox::Result Sandbox::run(const QStringList &arguments, int timeoutMs, const 
     return result;
 }
 
+std::unique_ptr<QProcess> Sandbox::start(const QStringList &arguments, const QString &program,
+                                         const QProcessEnvironment &environment) const
+{
+    auto process = std::make_unique<QProcess>();
+    process->setProcessEnvironment(environment.isEmpty() ? this->environment() : environment);
+    process->setWorkingDirectory(root());
+    process->start(program.isEmpty() ? programPath() : program, arguments);
+    return process;
+}
+
 std::vector<std::unique_ptr<QProcess>> Sandbox::startAll(const QList<QStringList> &argumentLists,
                                                          const QString &program) const
 {
     std::vector<std::unique_ptr<QProcess>> processes;
     const QProcessEnvironment env = environment();
-    for (const QStringList &arguments : argumentLists) {
-        auto process = std::make_unique<QProcess>();
-        process->setProcessEnvironment(env);
-        process->setWorkingDirectory(root());
-        process->start(program.isEmpty() ? programPath() : program, arguments);
-        processes.push_back(std::move(process));
-    }
+    for (const QStringList &arguments : argumentLists)
+        processes.push_back(start(arguments, program, env));
     return processes;
 }
 
@@ -186,4 +193,44 @@ void Sandbox::removeLeftoverIpcObjects() const
         if (semId != -1)
             semctl(semId, 0, IPC_RMID);
     }
+}
+
+QList<QStringList> Sandbox::editorStarts() const
+{
+    QList<QStringList> starts;
+    QFile log(editorLog());
+    if (!log.open(QIODevice::ReadOnly))
+        return starts;
+    const QList<QByteArray> lines = log.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        if (line.isEmpty())
+            continue;
+        const QJsonDocument record = QJsonDocument::fromJson(line);
+        QStringList arguments;
+        if (!record.isArray())
+            arguments.append(QStringLiteral("<malformed>"));
+        for (const QJsonValue &value : record.array())
+            arguments.append(value.toString());
+        starts.append(arguments);
+    }
+    return starts;
+}
+
+QStringList Sandbox::spoolEntries() const
+{
+    return QDir(spoolPath()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+QStringList handedOffPaths(const Sandbox &sandbox, const QString &verbFlag)
+{
+    QStringList paths;
+    for (const QStringList &arguments : sandbox.editorStarts()) {
+        if (arguments.size() != 1)
+            return {QStringLiteral("<editor started with %1 arguments>").arg(arguments.size())};
+        QStringList parts = arguments.first().split(QLatin1Char(';'));
+        if (parts.takeFirst() != verbFlag)
+            return {QStringLiteral("<wrong verb flag in %1>").arg(arguments.first())};
+        paths += parts;
+    }
+    return paths;
 }

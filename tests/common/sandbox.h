@@ -53,11 +53,21 @@ public:
     // Runs the installed program (or another program) to its end.
     Result run(const QStringList &arguments, int timeoutMs = 60000, const QString &program = QString()) const;
 
+    // Starts one copy of the installed program (or another program) in the sandbox's environment, or in
+    // the one given; the caller waits for it.
+    std::unique_ptr<QProcess> start(const QStringList &arguments, const QString &program = QString(),
+                                    const QProcessEnvironment &environment = QProcessEnvironment()) const;
     // Starts one copy per argument list as close together as possible; the caller waits for them.
     std::vector<std::unique_ptr<QProcess>> startAll(const QList<QStringList> &argumentLists,
                                                     const QString &program = QString()) const;
     // Waits for every copy; true when all ended normally within the time.
     static bool waitAll(const std::vector<std::unique_ptr<QProcess>> &processes, int timeoutMs);
+
+    // Every start the editor stand-in recorded, each as its argument list; a malformed record reads as one
+    // start with the single argument "<malformed>", so that it cannot go unnoticed.
+    QList<QStringList> editorStarts() const;
+    // Everything in the spool folder, hidden entries and folders included, by name.
+    QStringList spoolEntries() const;
 
 private:
     void removeLeftoverIpcObjects() const;
@@ -69,5 +79,9 @@ private:
 
 // Folder of the build's programs (build/bin).
 QString buildBinDir();
+
+// Every path handed to the editor so far, over all its starts; each start must carry one argument that
+// begins with the verb flag, or the result is a single "<...>" line that says what was wrong.
+QStringList handedOffPaths(const Sandbox &sandbox, const QString &verbFlag);
 
 #endif

@@ -4,6 +4,7 @@
 
 #include "boundedrepeat.h"
 #include "sandbox.h"
+#include "testfiles.h"
 
 #include <QtTest>
 
@@ -16,38 +17,6 @@ namespace {
 // Longest a hand-off may take: the census's own 30 s wait plus the poll's cap, with room for a loaded
 // machine.
 constexpr int HandOffBoundMs = 180000;
-
-QList<QStringList> editorStarts(const Sandbox &sandbox)
-{
-    QList<QStringList> starts;
-    QFile log(sandbox.editorLog());
-    if (!log.open(QIODevice::ReadOnly))
-        return starts;
-    for (const QByteArray &line : log.readAll().split('\n')) {
-        if (line.isEmpty())
-            continue;
-        QStringList arguments;
-        for (const QJsonValue &value : QJsonDocument::fromJson(line).array())
-            arguments.append(value.toString());
-        starts.append(arguments);
-    }
-    return starts;
-}
-
-// Every path handed to the editor so far, over all its starts; each start must carry exactly one argument.
-QStringList handedOffPaths(const Sandbox &sandbox, const QString &verbFlag)
-{
-    QStringList paths;
-    for (const QStringList &arguments : editorStarts(sandbox)) {
-        if (arguments.size() != 1)
-            return {QStringLiteral("<editor started with %1 arguments>").arg(arguments.size())};
-        QStringList parts = arguments.first().split(QLatin1Char(';'));
-        if (parts.takeFirst() != verbFlag)
-            return {QStringLiteral("<wrong verb flag in %1>").arg(arguments.first())};
-        paths += parts;
-    }
-    return paths;
-}
 
 QList<QStringList> selection(const QString &verbFlag, const QStringList &paths)
 {
@@ -74,21 +43,6 @@ bool allEndedWithZero(const std::vector<std::unique_ptr<QProcess>> &copies)
     return true;
 }
 
-QStringList spooledFiles(const Sandbox &sandbox)
-{
-    return QDir(sandbox.spoolPath()).entryList(QDir::Files | QDir::Hidden);
-}
-
-void writeExecutable(const QString &path, const QByteArray &content)
-{
-    QFile::remove(path);
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-    file.close();
-    QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-}
-
 QString listerPath(const Sandbox &sandbox)
 {
     return sandbox.installDir() + QLatin1String("/tasklist");
@@ -98,8 +52,9 @@ QString listerPath(const Sandbox &sandbox)
 void installBlockingLister(const Sandbox &sandbox)
 {
     const QByteArray dir = QFile::encodeName(sandbox.root());
-    writeExecutable(listerPath(sandbox), "#!/bin/sh\ntouch '" + dir + "/lister-started'\nwhile [ ! -e '" +
-                                             dir + "/lister-release' ]; do sleep 0.05; done\n");
+    QVERIFY(writeExecutable(listerPath(sandbox), "#!/bin/sh\ntouch '" + dir +
+                                                     "/lister-started'\nwhile [ ! -e '" + dir +
+                                                     "/lister-release' ]; do sleep 0.05; done\n"));
 }
 
 void restoreLister(const Sandbox &sandbox)
@@ -161,7 +116,7 @@ private Q_SLOTS:
         handedOff.sort();
         expected.sort();
         QCOMPARE(handedOff, expected);
-        QVERIFY(spooledFiles(sandbox).isEmpty());
+        QVERIFY(sandbox.spoolEntries().isEmpty());
     }
 
     // Copies that come and go at once churn the shared block: its last user removes it while others are
@@ -199,7 +154,7 @@ private Q_SLOTS:
 
         // A path spooled after the last primary's listing waits for the next selection; start one to collect
         // it.
-        if (!spooledFiles(sandbox).isEmpty()) {
+        if (!sandbox.spoolEntries().isEmpty()) {
             const Sandbox::Result result =
                 sandbox.run({QStringLiteral("-ftype_split"), QStringLiteral("/stress/late.pdf")});
             QCOMPARE(result.exitCode, 0);
@@ -212,7 +167,7 @@ private Q_SLOTS:
         handedOff.sort();
         expected.sort();
         QCOMPARE(handedOff, expected);
-        QVERIFY(spooledFiles(sandbox).isEmpty());
+        QVERIFY(sandbox.spoolEntries().isEmpty());
     }
 
     void primaryKilledWhileWaiting_data()
@@ -280,7 +235,7 @@ private Q_SLOTS:
         if (script.isEmpty())
             QVERIFY(QFile::remove(listerPath(sandbox)));
         else
-            writeExecutable(listerPath(sandbox), script);
+            QVERIFY(writeExecutable(listerPath(sandbox), script));
 
         const QStringList paths = numberedPaths(QStringLiteral("lister"), 3);
         const auto copies = sandbox.startAll(selection(QStringLiteral("-ftype_print"), paths));
@@ -324,12 +279,12 @@ private Q_SLOTS:
             sandbox.run({QStringLiteral("-ftype_merge"), QStringLiteral("/now.pdf")}, HandOffBoundMs);
         QVERIFY(result.finished);
         QCOMPARE(result.exitCode, 0);
-        QTRY_COMPARE_WITH_TIMEOUT(editorStarts(sandbox).size(), 1, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(sandbox.editorStarts().size(), 1, 20000);
         QStringList handedOff = handedOffPaths(sandbox, QStringLiteral("-ftype_merge"));
         handedOff.sort();
         expected.sort();
         QCOMPARE(handedOff, expected);
-        QVERIFY(spooledFiles(sandbox).isEmpty());
+        QVERIFY(sandbox.spoolEntries().isEmpty());
     }
 
     void spoolFolderCannotBeWritten()

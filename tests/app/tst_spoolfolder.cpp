@@ -1,5 +1,6 @@
-#include "launcher.h"
 #include "platform.h"
+#include "spoolfolder.h"
+#include "testfiles.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -19,14 +20,6 @@ QByteArray fileBytes(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-void writeBytes(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(bytes), qint64(bytes.size()));
 }
 
 QStringList fileNames(const QStringList &paths)
@@ -70,7 +63,7 @@ const uid_t kOtherAccount = 4242;
 
 } // namespace
 
-class TestSpoolFiles : public QObject
+class SpoolFolderTest : public QObject
 {
     Q_OBJECT
 
@@ -86,11 +79,8 @@ private Q_SLOTS:
     void listingIsByNameAndSkipsHiddenFilesAndFolders();
     void gatheringRemovesOnlyWhatWasRead();
     void folderIsRemovedWhenNothingIsLeft();
-    void handOffArgumentIsNotEscaped_data();
-    void handOffArgumentIsNotEscaped();
 
     void folderViewSeesTheFilesThatAreGathered();
-    void arrivalsInARealFolder();
 
     void spoolBaseIsAPrivateFolder_data();
     void spoolBaseIsAPrivateFolder();
@@ -105,7 +95,7 @@ private:
     bool m_hadTmpdirVariable = false;
 };
 
-void TestSpoolFiles::init()
+void SpoolFolderTest::init()
 {
     m_hadRuntimeVariable = qEnvironmentVariableIsSet("XDG_RUNTIME_DIR");
     m_runtimeVariable = qgetenv("XDG_RUNTIME_DIR");
@@ -116,7 +106,7 @@ void TestSpoolFiles::init()
     m_spool = m_dir->path() + QLatin1String("/Ostrel_PDF_Editor_ContextMenu");
 }
 
-void TestSpoolFiles::cleanup()
+void SpoolFolderTest::cleanup()
 {
     if (m_hadRuntimeVariable)
         qputenv("XDG_RUNTIME_DIR", m_runtimeVariable);
@@ -132,14 +122,14 @@ void TestSpoolFiles::cleanup()
         QDir(m_dir->path()).removeRecursively();
 }
 
-void TestSpoolFiles::spoolFileIsNamedAfterTheProcessId()
+void SpoolFolderTest::spoolFileIsNamedAfterTheProcessId()
 {
     QCOMPARE(spoolFilePath(QStringLiteral("/x/spool"), 1234), QStringLiteral("/x/spool/1234.txt"));
     QCOMPARE(spoolFilePath(QStringLiteral("/x/spool"), Q_INT64_C(4294967301)),
              QStringLiteral("/x/spool/4294967301.txt"));
 }
 
-void TestSpoolFiles::writingAppendsOneLinePerPath()
+void SpoolFolderTest::writingAppendsOneLinePerPath()
 {
     const QString file = spoolFilePath(m_spool, 77);
     QDir().mkpath(m_spool);
@@ -153,7 +143,7 @@ void TestSpoolFiles::writingAppendsOneLinePerPath()
     QCOMPARE(readSpoolFile(file), QStringList({first, second}));
 }
 
-void TestSpoolFiles::writingCreatesAMissingFolder()
+void SpoolFolderTest::writingCreatesAMissingFolder()
 {
     // A primary may have removed the folder after the entry point created it.
     QVERIFY(!QFileInfo::exists(m_spool));
@@ -162,7 +152,7 @@ void TestSpoolFiles::writingCreatesAMissingFolder()
     QCOMPARE(fileBytes(file), QByteArray("/a.pdf\n"));
 }
 
-void TestSpoolFiles::readingSplitsLines_data()
+void SpoolFolderTest::readingSplitsLines_data()
 {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QStringList>("paths");
@@ -180,29 +170,29 @@ void TestSpoolFiles::readingSplitsLines_data()
                            << QStringList{QStringLiteral("C:/gr\u00fc\u00df/\u6587.pdf")};
 }
 
-void TestSpoolFiles::readingSplitsLines()
+void SpoolFolderTest::readingSplitsLines()
 {
     QFETCH(QByteArray, content);
     QFETCH(QStringList, paths);
     const QString file = m_dir->path() + QLatin1String("/1.txt");
-    writeBytes(file, content);
+    QVERIFY(writeFile(file, content));
     bool opened = false;
     QCOMPARE(readSpoolFile(file, &opened), paths);
     QVERIFY(opened);
 }
 
-void TestSpoolFiles::readingAMissingFileReportsIt()
+void SpoolFolderTest::readingAMissingFileReportsIt()
 {
     bool opened = true;
     QCOMPARE(readSpoolFile(m_dir->path() + QLatin1String("/missing.txt"), &opened), QStringList());
     QVERIFY(!opened);
 }
 
-void TestSpoolFiles::listingIsByNameAndSkipsHiddenFilesAndFolders()
+void SpoolFolderTest::listingIsByNameAndSkipsHiddenFilesAndFolders()
 {
     for (const char *name :
          {"456.txt", "1234.txt", "123.txt", "99.log", "B.txt", "a.txt", ".hidden.txt", "0folder/1.txt"})
-        writeBytes(m_spool + QLatin1Char('/') + QLatin1String(name), "x\n");
+        QVERIFY(writeFile(m_spool + QLatin1Char('/') + QLatin1String(name), "x\n"));
     const QStringList listed = listSpoolFiles(m_spool);
     // Code unit order: '.' before digits, digits before capitals before small letters.
     QCOMPARE(fileNames(listed), QStringList({"123.txt", "1234.txt", "456.txt", "99.log", "B.txt", "a.txt"}));
@@ -213,12 +203,12 @@ void TestSpoolFiles::listingIsByNameAndSkipsHiddenFilesAndFolders()
     QCOMPARE(listSpoolFiles(m_dir->path() + QLatin1String("/no such folder")), QStringList());
 }
 
-void TestSpoolFiles::gatheringRemovesOnlyWhatWasRead()
+void SpoolFolderTest::gatheringRemovesOnlyWhatWasRead()
 {
-    writeBytes(m_spool + QLatin1String("/456.txt"), "C:/c.pdf\n");
-    writeBytes(m_spool + QLatin1String("/1234.txt"), "C:/a.pdf\nC:/b;x.pdf\n");
-    writeBytes(m_spool + QLatin1String("/.hidden"), "C:/hidden.pdf\n");
-    writeBytes(m_spool + QLatin1String("/sub/7.txt"), "C:/nested.pdf\n");
+    QVERIFY(writeFile(m_spool + QLatin1String("/456.txt"), "C:/c.pdf\n"));
+    QVERIFY(writeFile(m_spool + QLatin1String("/1234.txt"), "C:/a.pdf\nC:/b;x.pdf\n"));
+    QVERIFY(writeFile(m_spool + QLatin1String("/.hidden"), "C:/hidden.pdf\n"));
+    QVERIFY(writeFile(m_spool + QLatin1String("/sub/7.txt"), "C:/nested.pdf\n"));
 
     const GatheredSelection gathered = gatherSpoolFiles(m_spool);
     QCOMPARE(gathered.paths, QStringList({"C:/a.pdf", "C:/b;x.pdf", "C:/c.pdf"}));
@@ -235,7 +225,7 @@ void TestSpoolFiles::gatheringRemovesOnlyWhatWasRead()
     QCOMPARE(gatherSpoolFiles(m_spool).paths, QStringList{"C:/late.pdf"});
 }
 
-void TestSpoolFiles::folderIsRemovedWhenNothingIsLeft()
+void SpoolFolderTest::folderIsRemovedWhenNothingIsLeft()
 {
     writeSpoolFile(spoolFilePath(m_spool, 1), QStringLiteral("C:/a.pdf"));
     writeSpoolFile(spoolFilePath(m_spool, 2), QStringLiteral("C:/b.pdf"));
@@ -248,33 +238,12 @@ void TestSpoolFiles::folderIsRemovedWhenNothingIsLeft()
     QVERIFY(QFileInfo::exists(m_dir->path()));
 }
 
-void TestSpoolFiles::handOffArgumentIsNotEscaped_data()
+void SpoolFolderTest::folderViewSeesTheFilesThatAreGathered()
 {
-    QTest::addColumn<QString>("flag");
-    QTest::addColumn<QStringList>("paths");
-    QTest::addColumn<QString>("argument");
-
-    QTest::newRow("one path") << "-ftype_edit" << QStringList{"C:/a b.pdf"} << "-ftype_edit;C:/a b.pdf";
-    QTest::newRow("merge, two") << "-ftype_merge" << QStringList{"A", "B"} << "-ftype_merge;A;B";
-    QTest::newRow("semicolon kept") << "-ftype_print" << QStringList{"C:/x;y.pdf", "\"q\".pdf"}
-                                    << "-ftype_print;C:/x;y.pdf;\"q\".pdf";
-    QTest::newRow("no path") << "-ftype_split" << QStringList() << "-ftype_split";
-}
-
-void TestSpoolFiles::handOffArgumentIsNotEscaped()
-{
-    QFETCH(QString, flag);
-    QFETCH(QStringList, paths);
-    QFETCH(QString, argument);
-    QCOMPARE(handOffArgument(flag, paths), argument);
-}
-
-void TestSpoolFiles::folderViewSeesTheFilesThatAreGathered()
-{
-    writeBytes(m_spool + QLatin1String("/456.txt"), "C:/c.pdf\n");
-    writeBytes(m_spool + QLatin1String("/leftover"), "C:/d.pdf\n");
-    writeBytes(m_spool + QLatin1String("/.hidden"), "C:/hidden.pdf\n");
-    writeBytes(m_spool + QLatin1String("/sub/7.txt"), "C:/nested.pdf\n");
+    QVERIFY(writeFile(m_spool + QLatin1String("/456.txt"), "C:/c.pdf\n"));
+    QVERIFY(writeFile(m_spool + QLatin1String("/leftover"), "C:/d.pdf\n"));
+    QVERIFY(writeFile(m_spool + QLatin1String("/.hidden"), "C:/hidden.pdf\n"));
+    QVERIFY(writeFile(m_spool + QLatin1String("/sub/7.txt"), "C:/nested.pdf\n"));
     const SpoolFolderView view = spoolFolderView(m_spool);
     QCOMPARE(sorted(view.fileNames()), sorted(fileNames(listSpoolFiles(m_spool))));
 
@@ -288,32 +257,7 @@ void TestSpoolFiles::folderViewSeesTheFilesThatAreGathered()
     QCOMPARE(spoolFolderView(m_dir->path() + QLatin1String("/no such folder")).fileNames(), QStringList());
 }
 
-void TestSpoolFiles::arrivalsInARealFolder()
-{
-    writeSpoolFile(spoolFilePath(m_spool, 1), QStringLiteral("C:/own.pdf"));
-    SpoolArrivals arrivals(spoolFolderView(m_spool));
-    arrivals.look();
-    QCOMPARE(arrivals.arrivals(), 0);
-
-    QTest::qSleep(300);
-    QElapsedTimer sinceWrite;
-    sinceWrite.start();
-    writeSpoolFile(spoolFilePath(m_spool, 2), QStringLiteral("C:/peer.pdf"));
-    arrivals.look();
-    QCOMPARE(arrivals.arrivals(), 1);
-    // The file's own time places its arrival: just now, not when the folder was first listed.
-    QVERIFY2(arrivals.quietMs() < 300, QByteArray::number(arrivals.quietMs()).constData());
-    QVERIFY(arrivals.quietMs() <= sinceWrite.elapsed() + 10); // the file system's clock is coarse
-
-    // Neither what is not gathered nor a second path in a file already there is a new copy.
-    writeBytes(m_spool + QLatin1String("/.hidden"), "C:/hidden.pdf\n");
-    writeBytes(m_spool + QLatin1String("/sub/7.txt"), "C:/nested.pdf\n");
-    writeSpoolFile(spoolFilePath(m_spool, 2), QStringLiteral("C:/again.pdf"));
-    arrivals.look();
-    QCOMPARE(arrivals.arrivals(), 1);
-}
-
-void TestSpoolFiles::spoolBaseIsAPrivateFolder_data()
+void SpoolFolderTest::spoolBaseIsAPrivateFolder_data()
 {
     // The runtime folder as the environment names it, and what is found at "$TMPDIR/ostrel-<uid>".
     QTest::addColumn<QString>("runtime");
@@ -355,7 +299,7 @@ void TestSpoolFiles::spoolBaseIsAPrivateFolder_data()
                                               << "no temporary folder" << 022 << "none";
 }
 
-void TestSpoolFiles::spoolBaseIsAPrivateFolder()
+void SpoolFolderTest::spoolBaseIsAPrivateFolder()
 {
     QFETCH(QString, runtime);
     QFETCH(QString, candidate);
@@ -391,7 +335,7 @@ void TestSpoolFiles::spoolBaseIsAPrivateFolder()
     else if (runtime == QLatin1String("foreign"))
         makeFolder(runtimePath, 0700, kOtherAccount);
     else if (runtime == QLatin1String("file"))
-        writeBytes(runtimePath, "not a folder");
+        QVERIFY(writeFile(runtimePath, "not a folder"));
 
     const QString tmp = root + QLatin1String("/tmp");
     const QString ownFolder = tmp + QStringLiteral("/ostrel-%1").arg(geteuid());
@@ -407,7 +351,7 @@ void TestSpoolFiles::spoolBaseIsAPrivateFolder()
     else if (candidate == QLatin1String("open"))
         makeFolder(ownFolder, 0755, geteuid());
     else if (candidate == QLatin1String("file"))
-        writeBytes(ownFolder, "not a folder");
+        QVERIFY(writeFile(ownFolder, "not a folder"));
 
     const QString runtimeBefore = describe(runtimePath);
     const QString elsewhereBefore = describe(elsewhere);
@@ -436,5 +380,5 @@ void TestSpoolFiles::spoolBaseIsAPrivateFolder()
     }
 }
 
-QTEST_GUILESS_MAIN(TestSpoolFiles)
-#include "tst_spoolfiles.moc"
+QTEST_GUILESS_MAIN(SpoolFolderTest)
+#include "tst_spoolfolder.moc"

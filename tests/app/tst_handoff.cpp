@@ -1,5 +1,8 @@
-#include "launcher.h"
+#include "handoff.h"
+#include "peerwait.h"
+#include "spoolfolder.h"
 #include "sandbox.h"
+#include "testfiles.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -20,58 +23,21 @@ namespace {
 
 const QStringList kFlags{"-ftype_edit", "-ftype_split", "-ftype_merge", "-ftype_print"};
 
-// Every start the editor stand-in recorded, each as its argument list; a malformed record reads as one
-// start with the single argument "<malformed>", so that it cannot go unnoticed.
-QList<QStringList> editorStarts(const Sandbox &sandbox)
-{
-    QList<QStringList> starts;
-    QFile log(sandbox.editorLog());
-    if (!log.open(QIODevice::ReadOnly))
-        return starts;
-    const QList<QByteArray> lines = log.readAll().split('\n');
-    for (const QByteArray &line : lines) {
-        if (line.isEmpty())
-            continue;
-        const QJsonDocument record = QJsonDocument::fromJson(line);
-        QStringList arguments;
-        if (!record.isArray())
-            arguments.append(QStringLiteral("<malformed>"));
-        for (const QJsonValue &value : record.array())
-            arguments.append(value.toString());
-        starts.append(arguments);
-    }
-    return starts;
-}
-
 // The one start the hand-off should have made. The editor is started detached, so its record may come
 // a moment after the program has ended.
 QStringList theOnlyEditorStart(const Sandbox &sandbox)
 {
     QElapsedTimer timer;
     timer.start();
-    while (editorStarts(sandbox).isEmpty() && timer.elapsed() < 20000)
+    while (sandbox.editorStarts().isEmpty() && timer.elapsed() < 20000)
         QTest::qWait(50);
     QTest::qWait(300); // a second, wrong start would have arrived by now as well
-    const QList<QStringList> starts = editorStarts(sandbox);
+    const QList<QStringList> starts = sandbox.editorStarts();
     if (starts.size() != 1) {
         qWarning() << "editor starts:" << starts;
         return QStringList(QStringLiteral("<%1 starts>").arg(starts.size()));
     }
     return starts.first();
-}
-
-QStringList spoolEntries(const Sandbox &sandbox)
-{
-    return QDir(sandbox.spoolPath())
-        .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
-}
-
-void writeBytes(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(bytes), qint64(bytes.size()));
 }
 
 // A path for copy i that holds the awkward characters the hand-off must carry unchanged.
@@ -85,22 +51,6 @@ QString selectedPath(int i)
         QStringLiteral("\\\\server\\share\\it's \"quoted\" %1.pdf"),
     };
     return shapes.at(i % shapes.size()).arg(i);
-}
-
-// Every path handed to the editor so far, over all its starts, each start checked for one argument that
-// begins with the verb flag.
-QStringList handedOffPaths(const Sandbox &sandbox, const QString &verbFlag)
-{
-    QStringList paths;
-    for (const QStringList &arguments : editorStarts(sandbox)) {
-        if (arguments.size() != 1)
-            return {QStringLiteral("<editor started with %1 arguments>").arg(arguments.size())};
-        QStringList parts = arguments.first().split(QLatin1Char(';'));
-        if (parts.takeFirst() != verbFlag)
-            return {QStringLiteral("<wrong verb flag in %1>").arg(arguments.first())};
-        paths += parts;
-    }
-    return paths;
 }
 
 // Waits until the editor has received `count` paths in all, then a moment longer, so that a wrong extra
@@ -138,16 +88,6 @@ QString expectedArgument(const QString &verbFlag, const QList<qint64> &processId
     return parts.join(QLatin1Char(';'));
 }
 
-std::unique_ptr<QProcess> startCopy(const Sandbox &sandbox, const QProcessEnvironment &environment,
-                                    const QStringList &arguments)
-{
-    auto process = std::make_unique<QProcess>();
-    process->setProcessEnvironment(environment);
-    process->setWorkingDirectory(sandbox.root());
-    process->start(sandbox.programPath(), arguments);
-    return process;
-}
-
 qint64 wallClockMs()
 {
     return QDateTime::currentMSecsSinceEpoch();
@@ -176,7 +116,7 @@ public:
             const QString path =
                 QStringLiteral("C:/Users/Ann/stream/file %1.pdf").arg(i, 4, 10, QLatin1Char('0'));
             m_paths.append(path);
-            m_processes.push_back(startCopy(m_sandbox, m_sandbox.environment(), {m_verbFlag, path}));
+            m_processes.push_back(m_sandbox.start({m_verbFlag, path}));
             m_processes.back()->waitForStarted(30000);
             // Its image is executing by now: from here on a census counts it until it has spooled.
             m_started.append(wallClockMs());
@@ -293,7 +233,7 @@ void collectLeftovers(const Sandbox &sandbox, const QString &verbFlag, const QSt
 
 } // namespace
 
-class TestHandOff : public QObject
+class HandOffTest : public QObject
 {
     Q_OBJECT
 
@@ -312,9 +252,11 @@ private Q_SLOTS:
     void withoutAPrivateRuntimeFolder();
     void plantedSpoolBaseIsNotUsed_data();
     void plantedSpoolBaseIsNotUsed();
+    void handOffArgumentIsNotEscaped_data();
+    void handOffArgumentIsNotEscaped();
 };
 
-void TestHandOff::oneCopy()
+void HandOffTest::oneCopy()
 {
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
@@ -324,10 +266,10 @@ void TestHandOff::oneCopy()
     QCOMPARE(result.exitStatus, QProcess::NormalExit);
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(theOnlyEditorStart(sandbox), QStringList(QStringLiteral("-ftype_edit;") + path));
-    QVERIFY2(!QFileInfo::exists(sandbox.spoolPath()), qPrintable(spoolEntries(sandbox).join(' ')));
+    QVERIFY2(!QFileInfo::exists(sandbox.spoolPath()), qPrintable(sandbox.spoolEntries().join(' ')));
 }
 
-void TestHandOff::copiesStartedTogether_data()
+void HandOffTest::copiesStartedTogether_data()
 {
     QTest::addColumn<int>("copies");
     QTest::addColumn<bool>("mixedFlags");
@@ -336,7 +278,7 @@ void TestHandOff::copiesStartedTogether_data()
     QTest::newRow("50, mixed flags") << 50 << true;
 }
 
-void TestHandOff::copiesStartedTogether()
+void HandOffTest::copiesStartedTogether()
 {
     QFETCH(int, copies);
     QFETCH(bool, mixedFlags);
@@ -374,18 +316,18 @@ void TestHandOff::copiesStartedTogether()
     QVERIFY2(argumentLists.first().first() == flag || mixedFlags, qPrintable(flag));
     QVERIFY2(kFlags.contains(flag), qPrintable(flag));
     QCOMPARE(start.first(), flag + QLatin1Char(';') + expectedPaths.join(QLatin1Char(';')));
-    QVERIFY2(!QFileInfo::exists(sandbox.spoolPath()), qPrintable(spoolEntries(sandbox).join(' ')));
+    QVERIFY2(!QFileInfo::exists(sandbox.spoolPath()), qPrintable(sandbox.spoolEntries().join(' ')));
 }
 
-void TestHandOff::leftoversAreGathered()
+void HandOffTest::leftoversAreGathered()
 {
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
     // From an earlier run that did not finish: the old one-path format and a file of two lines.
-    writeBytes(sandbox.spoolPath() + QLatin1String("/1.txt"), "C:/old one.pdf");
-    writeBytes(sandbox.spoolPath() + QLatin1String("/2.txt"), "C:/a.pdf\nC:/b;c.pdf\n");
-    writeBytes(sandbox.spoolPath() + QLatin1String("/.hidden"), "C:/hidden.pdf\n");
-    writeBytes(sandbox.spoolPath() + QLatin1String("/folder/3.txt"), "C:/nested.pdf\n");
+    QVERIFY(writeFile(sandbox.spoolPath() + QLatin1String("/1.txt"), "C:/old one.pdf"));
+    QVERIFY(writeFile(sandbox.spoolPath() + QLatin1String("/2.txt"), "C:/a.pdf\nC:/b;c.pdf\n"));
+    QVERIFY(writeFile(sandbox.spoolPath() + QLatin1String("/.hidden"), "C:/hidden.pdf\n"));
+    QVERIFY(writeFile(sandbox.spoolPath() + QLatin1String("/folder/3.txt"), "C:/nested.pdf\n"));
 
     const QString own = QStringLiteral("C:/own.pdf");
     QProcess process;
@@ -404,31 +346,31 @@ void TestHandOff::leftoversAreGathered()
         expected += paths;
     QCOMPARE(theOnlyEditorStart(sandbox), QStringList(expected.join(QLatin1Char(';'))));
     // What was not gathered stays, and with it the folder.
-    QCOMPARE(spoolEntries(sandbox), QStringList({".hidden", "folder"}));
+    QCOMPARE(sandbox.spoolEntries(), QStringList({".hidden", "folder"}));
     QVERIFY(QFileInfo::exists(sandbox.spoolPath() + QLatin1String("/folder/3.txt")));
 }
 
-void TestHandOff::verbFlagWithoutPath()
+void HandOffTest::verbFlagWithoutPath()
 {
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
     Sandbox::Result result = sandbox.run({QStringLiteral("-ftype_print")});
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 0);
-    QCOMPARE(spoolEntries(sandbox), QStringList());
+    QCOMPARE(sandbox.spoolEntries(), QStringList());
     // Nothing to hand off: the editor is not started for an empty selection.
     QTest::qWait(1000);
-    QCOMPARE(editorStarts(sandbox), QList<QStringList>());
+    QCOMPARE(sandbox.editorStarts(), QList<QStringList>());
 
     // But a path left by a peer still reaches the editor, under this copy's flag.
-    writeBytes(sandbox.spoolPath() + QLatin1String("/12.txt"), "C:/peer.pdf\n");
+    QVERIFY(writeFile(sandbox.spoolPath() + QLatin1String("/12.txt"), "C:/peer.pdf\n"));
     result = sandbox.run({QStringLiteral("-ftype_print")});
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(theOnlyEditorStart(sandbox), QStringList(QStringLiteral("-ftype_print;C:/peer.pdf")));
     QVERIFY(!QFileInfo::exists(sandbox.spoolPath()));
 }
 
-void TestHandOff::boundedWaitForAMatchingProcess()
+void HandOffTest::boundedWaitForAMatchingProcess()
 {
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
@@ -457,7 +399,7 @@ void TestHandOff::boundedWaitForAMatchingProcess()
     QVERIFY2(elapsed < 45000, QByteArray::number(elapsed).constData());
 }
 
-void TestHandOff::copiesArrivingOneAfterAnother_data()
+void HandOffTest::copiesArrivingOneAfterAnother_data()
 {
     QTest::addColumn<int>("gapMs");
     QTest::newRow("all at once") << 0;
@@ -466,7 +408,7 @@ void TestHandOff::copiesArrivingOneAfterAnother_data()
     QTest::newRow("150 ms apart") << 150;
 }
 
-void TestHandOff::copiesArrivingOneAfterAnother()
+void HandOffTest::copiesArrivingOneAfterAnother()
 {
     QFETCH(int, gapMs);
     Sandbox sandbox;
@@ -491,7 +433,7 @@ void TestHandOff::copiesArrivingOneAfterAnother()
         collectLeftovers(sandbox, flag, QStringLiteral("C:/collector.pdf"));
     waitForHandedOffPaths(sandbox, flag, copies.paths().size());
 
-    const QList<QStringList> starts = editorStarts(sandbox);
+    const QList<QStringList> starts = sandbox.editorStarts();
     QVERIFY2(starts.size() <= 1 + late.size(),
              qPrintable(QStringLiteral("%1 editor starts").arg(starts.size())));
     QStringList handedOff = handedOffPaths(sandbox, flag);
@@ -500,10 +442,10 @@ void TestHandOff::copiesArrivingOneAfterAnother()
         QCOMPARE(starts.first(), QStringList(expectedArgument(flag, copies.processIds(), copies.paths())));
     handedOff.sort();
     QCOMPARE(handedOff, copies.paths());
-    QVERIFY2(!QFileInfo::exists(sandbox.spoolPath()), qPrintable(spoolEntries(sandbox).join(' ')));
+    QVERIFY2(!QFileInfo::exists(sandbox.spoolPath()), qPrintable(sandbox.spoolEntries().join(' ')));
 }
 
-void TestHandOff::laterSelectionGetsItsOwnStart()
+void HandOffTest::laterSelectionGetsItsOwnStart()
 {
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
@@ -518,16 +460,16 @@ void TestHandOff::laterSelectionGetsItsOwnStart()
     const auto firstCopies = sandbox.startAll(first);
     const QList<qint64> firstIds = processIds(firstCopies);
     QVERIFY(Sandbox::waitAll(firstCopies, 120000));
-    QTRY_COMPARE_WITH_TIMEOUT(editorStarts(sandbox).size(), 1, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(sandbox.editorStarts().size(), 1, 20000);
     // Well after the first hand-off: its primary has ended, and the window has long passed.
     QTest::qWait(2 * PeerWaitBounds().quietWindowMs);
 
     const auto secondCopies = sandbox.startAll(second);
     const QList<qint64> secondIds = processIds(secondCopies);
     QVERIFY(Sandbox::waitAll(secondCopies, 120000));
-    QTRY_COMPARE_WITH_TIMEOUT(editorStarts(sandbox).size(), 2, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(sandbox.editorStarts().size(), 2, 20000);
     QTest::qWait(300);
-    const QList<QStringList> starts = editorStarts(sandbox);
+    const QList<QStringList> starts = sandbox.editorStarts();
     QCOMPARE(starts.size(), 2);
     QCOMPARE(starts.at(0),
              QStringList(expectedArgument(QStringLiteral("-ftype_edit"), firstIds, firstPaths)));
@@ -535,7 +477,7 @@ void TestHandOff::laterSelectionGetsItsOwnStart()
              QStringList(expectedArgument(QStringLiteral("-ftype_print"), secondIds, secondPaths)));
 }
 
-void TestHandOff::endlessStreamIsHandedOffAtTheCap()
+void HandOffTest::endlessStreamIsHandedOffAtTheCap()
 {
     // Copies that keep arriving closer together than the window: the folder never goes quiet, so only the
     // cap ends the first primary's wait. It must hand off by: its initial wait, the cap, one last census
@@ -563,19 +505,19 @@ void TestHandOff::endlessStreamIsHandedOffAtTheCap()
     // Nothing lost and nothing twice, over however many starts.
     QStringList handedOff = handedOffPaths(sandbox, flag);
     handedOff.removeAll(QStringLiteral("C:/collector.pdf"));
-    qInfo() << editorStarts(sandbox).size() << "editor starts";
+    qInfo() << sandbox.editorStarts().size() << "editor starts";
     handedOff.sort();
     QCOMPARE(handedOff, copies.paths());
 }
 
-void TestHandOff::withoutAPrivateRuntimeFolder_data()
+void HandOffTest::withoutAPrivateRuntimeFolder_data()
 {
     QTest::addColumn<bool>("runtimeSet");
     QTest::newRow("runtime folder unset") << false;
     QTest::newRow("runtime folder open to others") << true;
 }
 
-void TestHandOff::withoutAPrivateRuntimeFolder()
+void HandOffTest::withoutAPrivateRuntimeFolder()
 {
     QFETCH(bool, runtimeSet);
     Sandbox sandbox;
@@ -591,7 +533,7 @@ void TestHandOff::withoutAPrivateRuntimeFolder()
     const QString spool = ownFolder + QLatin1String("/Ostrel_PDF_Editor_ContextMenu");
 
     // A run without arguments makes the spool folder, silently, in our own folder of the temporary one.
-    auto plain = startCopy(sandbox, environment, {});
+    auto plain = sandbox.start({}, QString(), environment);
     QVERIFY(plain->waitForFinished(60000));
     QCOMPARE(plain->exitCode(), 0);
     QCOMPARE(plain->readAllStandardError(), QByteArray());
@@ -607,7 +549,8 @@ void TestHandOff::withoutAPrivateRuntimeFolder()
     QStringList paths;
     for (int i = 0; i < 3; ++i) {
         paths.append(selectedPath(i));
-        processes.push_back(startCopy(sandbox, environment, {QStringLiteral("-ftype_merge"), paths.last()}));
+        processes.push_back(
+            sandbox.start({QStringLiteral("-ftype_merge"), paths.last()}, QString(), environment));
     }
     const QList<qint64> ids = processIds(processes);
     QVERIFY(Sandbox::waitAll(processes, 120000));
@@ -620,14 +563,14 @@ void TestHandOff::withoutAPrivateRuntimeFolder()
     QVERIFY(!QFileInfo::exists(spool));
 }
 
-void TestHandOff::plantedSpoolBaseIsNotUsed_data()
+void HandOffTest::plantedSpoolBaseIsNotUsed_data()
 {
     QTest::addColumn<bool>("link");
     QTest::newRow("a link to a folder") << true;
     QTest::newRow("a folder of another account") << false;
 }
 
-void TestHandOff::plantedSpoolBaseIsNotUsed()
+void HandOffTest::plantedSpoolBaseIsNotUsed()
 {
     QFETCH(bool, link);
     if (!link && geteuid() != 0)
@@ -647,7 +590,8 @@ void TestHandOff::plantedSpoolBaseIsNotUsed()
         QCOMPARE(chown(QFile::encodeName(ownFolder).constData(), 4242, gid_t(-1)), 0);
     }
 
-    auto copy = startCopy(sandbox, environment, {QStringLiteral("-ftype_edit"), QStringLiteral("C:/a.pdf")});
+    auto copy =
+        sandbox.start({QStringLiteral("-ftype_edit"), QStringLiteral("C:/a.pdf")}, QString(), environment);
     QVERIFY(copy->waitForFinished(60000));
     QCOMPARE(copy->exitCode(), 0);
     QCOMPARE(copy->readAllStandardError(), QByteArray());
@@ -655,8 +599,29 @@ void TestHandOff::plantedSpoolBaseIsNotUsed()
     const QString planted = link ? target : ownFolder;
     QCOMPARE(QDir(planted).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
     QTest::qWait(1000);
-    QCOMPARE(editorStarts(sandbox), QList<QStringList>());
+    QCOMPARE(sandbox.editorStarts(), QList<QStringList>());
 }
 
-QTEST_GUILESS_MAIN(TestHandOff)
+void HandOffTest::handOffArgumentIsNotEscaped_data()
+{
+    QTest::addColumn<QString>("flag");
+    QTest::addColumn<QStringList>("paths");
+    QTest::addColumn<QString>("argument");
+
+    QTest::newRow("one path") << "-ftype_edit" << QStringList{"C:/a b.pdf"} << "-ftype_edit;C:/a b.pdf";
+    QTest::newRow("merge, two") << "-ftype_merge" << QStringList{"A", "B"} << "-ftype_merge;A;B";
+    QTest::newRow("semicolon kept") << "-ftype_print" << QStringList{"C:/x;y.pdf", "\"q\".pdf"}
+                                    << "-ftype_print;C:/x;y.pdf;\"q\".pdf";
+    QTest::newRow("no path") << "-ftype_split" << QStringList() << "-ftype_split";
+}
+
+void HandOffTest::handOffArgumentIsNotEscaped()
+{
+    QFETCH(QString, flag);
+    QFETCH(QStringList, paths);
+    QFETCH(QString, argument);
+    QCOMPARE(handOffArgument(flag, paths), argument);
+}
+
+QTEST_GUILESS_MAIN(HandOffTest)
 #include "tst_handoff.moc"
