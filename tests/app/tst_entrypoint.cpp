@@ -3,7 +3,7 @@
 #include "sandbox.h"
 #include "testfiles.h"
 
-#include <QtTest>
+#include <QTest>
 
 namespace {
 

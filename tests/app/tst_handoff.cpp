@@ -1,7 +1,7 @@
 #include "handoff.h"
 #include "peerwait.h"
-#include "spoolfolder.h"
 #include "sandbox.h"
+#include "spoolfolder.h"
 #include "testfiles.h"
 
 #include <QCoreApplication>

@@ -91,8 +91,9 @@ void PeerCensusTest::countsLinesThatContainTheName()
 
 void PeerCensusTest::readsTheListerOutput()
 {
-    const QString lister = writePrintingProgram(
-        m_dir.path(), QStringLiteral("two"), "\r\nImage Name PID\r\nOstrelContextMenu 4\r\nOstrelContextMenu 5\r\n");
+    const QString lister =
+        writePrintingProgram(m_dir.path(), QStringLiteral("two"),
+                             "\r\nImage Name PID\r\nOstrelContextMenu 4\r\nOstrelContextMenu 5\r\n");
     QCOMPARE(countRunningCopies(lister, kName), 2);
     const QString alone =
         writePrintingProgram(m_dir.path(), QStringLiteral("alone"), "x 1\r\nOstrelContextMenu 4\r\n");

@@ -9,7 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
-#include <QtTest>
+#include <QTest>
 
 #include <unistd.h>
 
@@ -61,7 +61,7 @@ class CaptionsTest : public QObject
 {
     Q_OBJECT
 
-private slots:
+private Q_SLOTS:
     void init();
     void cleanup();
     void everyRow_data();

@@ -12,7 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
-#include <QtTest>
+#include <QTest>
 
 namespace {
 
@@ -184,7 +184,7 @@ class ContextMenuTest : public QObject
 {
     Q_OBJECT
 
-private slots:
+private Q_SLOTS:
     void installWritesTheLayout_data();
     void installWritesTheLayout();
     void repeatedRunsKeepOneSet();

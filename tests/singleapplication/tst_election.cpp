@@ -8,7 +8,7 @@
 #include <QFile>
 #include <QLocalSocket>
 #include <QRegularExpression>
-#include <QtTest>
+#include <QTest>
 
 #include <cstring>
 #include <pwd.h>
@@ -59,7 +59,7 @@ private:
 
 } // namespace
 
-class TestElection : public QObject
+class ElectionTest : public QObject
 {
     Q_OBJECT
 
@@ -76,12 +76,12 @@ private Q_SLOTS:
     void unusableSegmentEndsWithStatusOne();
 };
 
-void TestElection::initTestCase()
+void ElectionTest::initTestCase()
 {
     QVERIFY2(QFileInfo::exists(QStringLiteral(SA_PROBE_PATH)), SA_PROBE_PATH);
 }
 
-void TestElection::primaryThenNumberedSecondaries()
+void ElectionTest::primaryThenNumberedSecondaries()
 {
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
@@ -159,7 +159,7 @@ void TestElection::primaryThenNumberedSecondaries()
     QVERIFY(fresh.finish());
 }
 
-void TestElection::inconsistentBlockIsResetAfterFiveSeconds()
+void ElectionTest::inconsistentBlockIsResetAfterFiveSeconds()
 {
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
@@ -193,7 +193,7 @@ void TestElection::inconsistentBlockIsResetAfterFiveSeconds()
     QVERIFY(primary.finish());
 }
 
-void TestElection::killedPrimaryDoesNotBlockLaterCopies()
+void ElectionTest::killedPrimaryDoesNotBlockLaterCopies()
 {
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
@@ -233,7 +233,7 @@ void TestElection::killedPrimaryDoesNotBlockLaterCopies()
     QVERIFY(third.finish());
 }
 
-void TestElection::liveProcessOfAnotherProgramIsNoPrimary()
+void ElectionTest::liveProcessOfAnotherProgramIsNoPrimary()
 {
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
@@ -258,7 +258,7 @@ void TestElection::liveProcessOfAnotherProgramIsNoPrimary()
     QVERIFY(primary.finish());
 }
 
-void TestElection::refusedCopyNotifiesPrimaryAndEndsWithZero()
+void ElectionTest::refusedCopyNotifiesPrimaryAndEndsWithZero()
 {
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
@@ -279,7 +279,7 @@ void TestElection::refusedCopyNotifiesPrimaryAndEndsWithZero()
     QVERIFY(!primary.output.contains("message"));
 }
 
-void TestElection::secondaryNotification()
+void ElectionTest::secondaryNotification()
 {
     const QString notify =
         QString::number(SingleApplication::UserScoped | SingleApplication::NotifyPrimaryOfSecondaries);
@@ -315,7 +315,7 @@ void TestElection::secondaryNotification()
 }
 
 // A peer written from the wire format alone.
-void TestElection::foreignPeerCompletesHandshake()
+void ElectionTest::foreignPeerCompletesHandshake()
 {
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
@@ -345,7 +345,7 @@ void TestElection::foreignPeerCompletesHandshake()
     QCOMPARE(lines.value(started + 1), QByteArray("message 42 68656c6c6f"));
 }
 
-void TestElection::keyIgnoresPathCaseAndEmptyUserData()
+void ElectionTest::keyIgnoresPathCaseAndEmptyUserData()
 {
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
@@ -373,7 +373,7 @@ void TestElection::keyIgnoresPathCaseAndEmptyUserData()
     QCOMPARE(keyOf(other, withoutPath), keyOf(upper, withoutPath));
 }
 
-void TestElection::unusableSegmentEndsWithStatusOne()
+void ElectionTest::unusableSegmentEndsWithStatusOne()
 {
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
@@ -397,5 +397,5 @@ void TestElection::unusableSegmentEndsWithStatusOne()
     QVERIFY2(fatal.match(QString::fromUtf8(lines.at(1))).hasMatch(), lines.at(1).constData());
 }
 
-QTEST_GUILESS_MAIN(TestElection)
+QTEST_GUILESS_MAIN(ElectionTest)
 #include "tst_election.moc"

@@ -3,7 +3,8 @@
 
 #include <QCryptographicHash>
 #include <QRegularExpression>
-#include <QtTest>
+#include <QScopeGuard>
+#include <QTest>
 
 #include <cstring>
 #include <memory>
@@ -35,7 +36,7 @@ QString keyFor(SingleApplication::StartOptions options, const QStringList &userD
 
 } // namespace
 
-class TestInstanceBlock : public QObject
+class InstanceBlockTest : public QObject
 {
     Q_OBJECT
 
@@ -53,7 +54,7 @@ private Q_SLOTS:
     void keyDependsOnUserData();
 };
 
-void TestInstanceBlock::checksumIsX25()
+void InstanceBlockTest::checksumIsX25()
 {
     QCOMPARE(crc16x25("123456789"), quint16(0x906E));
 
@@ -67,7 +68,7 @@ void TestInstanceBlock::checksumIsX25()
     QCOMPARE(instanceBlockChecksum(segment.block()), crc16x25(segment.checksummed()));
 }
 
-void TestInstanceBlock::resetOfZeroSegment()
+void InstanceBlockTest::resetOfZeroSegment()
 {
     Segment segment;
     // A new segment is inconsistent until its creator resets it.
@@ -83,7 +84,7 @@ void TestInstanceBlock::resetOfZeroSegment()
         QCOMPARE(int(segment.bytes[i]), 0);
 }
 
-void TestInstanceBlock::resetLeavesUntouchedBytes()
+void InstanceBlockTest::resetLeavesUntouchedBytes()
 {
     Segment segment(0xaa);
     resetInstanceBlock(segment.block());
@@ -97,7 +98,7 @@ void TestInstanceBlock::resetLeavesUntouchedBytes()
     QCOMPARE(segment.storedChecksum(), crc16x25(segment.checksummed()));
 }
 
-void TestInstanceBlock::admitClaimAndRelease()
+void InstanceBlockTest::admitClaimAndRelease()
 {
     Segment segment;
     resetInstanceBlock(segment.block());
@@ -123,7 +124,7 @@ void TestInstanceBlock::admitClaimAndRelease()
     QCOMPARE(segment.storedChecksum(), crc16x25(segment.checksummed()));
 }
 
-void TestInstanceBlock::userNameCutAt127Bytes()
+void InstanceBlockTest::userNameCutAt127Bytes()
 {
     // 2 + 2 * 100 bytes: the 127th byte is the lead byte of a two-byte character.
     const QString name = QStringLiteral("ab") + QString(100, QChar(0x00e9));
@@ -138,7 +139,7 @@ void TestInstanceBlock::userNameCutAt127Bytes()
     QCOMPARE(segment.storedChecksum(), crc16x25(segment.checksummed()));
 }
 
-void TestInstanceBlock::keyShape_data()
+void InstanceBlockTest::keyShape_data()
 {
     QTest::addColumn<int>("options");
     QTest::addColumn<QString>("userData");
@@ -148,7 +149,7 @@ void TestInstanceBlock::keyShape_data()
                 << options << QString::fromUtf8(userData);
 }
 
-void TestInstanceBlock::keyShape()
+void InstanceBlockTest::keyShape()
 {
     QFETCH(int, options);
     QFETCH(QString, userData);
@@ -163,7 +164,7 @@ void TestInstanceBlock::keyShape()
 
 // The key is part of the wire format (a foreign peer sends it in its handshake), so its recipe is pinned
 // here from the description rather than from the code.
-void TestInstanceBlock::keyFollowsRecipe()
+void InstanceBlockTest::keyFollowsRecipe()
 {
     QCoreApplication::setOrganizationName(QStringLiteral("Org"));
     QCoreApplication::setApplicationVersion(QStringLiteral("2.5"));
@@ -180,7 +181,7 @@ void TestInstanceBlock::keyFollowsRecipe()
     QCOMPARE(keyFor(SingleApplication::UserScoped, {QStringLiteral("ud1"), QStringLiteral("ud2")}), expected);
 }
 
-void TestInstanceBlock::keyDependsOnOptions()
+void InstanceBlockTest::keyDependsOnOptions()
 {
     const QString plain = keyFor({});
     QCOMPARE(keyFor({}), plain);
@@ -199,7 +200,7 @@ void TestInstanceBlock::keyDependsOnOptions()
     QCOMPARE(keyFor(SingleApplication::KeyWithoutVersion), plain);
 }
 
-void TestInstanceBlock::keyDependsOnUserData()
+void InstanceBlockTest::keyDependsOnUserData()
 {
     const QString none = keyFor(SingleApplication::UserScoped);
     QVERIFY(keyFor(SingleApplication::UserScoped, {QStringLiteral("a")}) != none);
@@ -210,5 +211,5 @@ void TestInstanceBlock::keyDependsOnUserData()
     QCOMPARE(keyFor(SingleApplication::UserScoped, {QString()}), none);
 }
 
-QTEST_GUILESS_MAIN(TestInstanceBlock)
+QTEST_GUILESS_MAIN(InstanceBlockTest)
 #include "tst_instanceblock.moc"

@@ -6,8 +6,8 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QMetaMethod>
+#include <QTest>
 #include <QUuid>
-#include <QtTest>
 
 #include <memory>
 
@@ -111,7 +111,7 @@ public Q_SLOTS:
 
 } // namespace
 
-class TestProtocol : public QObject
+class ProtocolTest : public QObject
 {
     Q_OBJECT
 
@@ -138,7 +138,7 @@ private Q_SLOTS:
     void applicationIsPrimaryOfItsOwnKey();
 };
 
-void TestProtocol::metaObjectOfPrivate()
+void ProtocolTest::metaObjectOfPrivate()
 {
     const QMetaObject &mo = SingleApplicationPrivate::staticMetaObject;
     QCOMPARE(mo.className(), "SingleApplicationPrivate");
@@ -175,7 +175,7 @@ void TestProtocol::metaObjectOfPrivate()
     QCOMPARE(closed.parameterType(0), socketType);
 }
 
-void TestProtocol::metaObjectOfApplication()
+void ProtocolTest::metaObjectOfApplication()
 {
     const QMetaObject &mo = SingleApplication::staticMetaObject;
     QCOMPARE(mo.className(), "SingleApplication");
@@ -197,7 +197,7 @@ void TestProtocol::metaObjectOfApplication()
     QCOMPARE(received.parameterType(1), int(QMetaType::QByteArray));
 }
 
-void TestProtocol::handshakeInAnySplit_data()
+void ProtocolTest::handshakeInAnySplit_data()
 {
     QTest::addColumn<QList<int>>("cuts"); // offsets at which the stream is split into writes
     QTest::addColumn<QByteArray>("extra");
@@ -209,7 +209,7 @@ void TestProtocol::handshakeInAnySplit_data()
     QTest::newRow("header apart, body with extra bytes") << QList<int>{8} << QByteArray("more");
 }
 
-void TestProtocol::handshakeInAnySplit()
+void ProtocolTest::handshakeInAnySplit()
 {
     QFETCH(QList<int>, cuts);
     QFETCH(QByteArray, extra);
@@ -253,7 +253,7 @@ void TestProtocol::handshakeInAnySplit()
 
 enum Rejection { WrongCaseKey, BrokenChecksum, ExtraCounted, NullKey, HeaderOnly };
 
-void TestProtocol::rejections_data()
+void ProtocolTest::rejections_data()
 {
     QTest::addColumn<int>("mutation");
     QTest::addColumn<qint64>("length"); // for the header-only cases
@@ -270,7 +270,7 @@ void TestProtocol::rejections_data()
     QTest::newRow("length most positive") << int(HeaderOnly) << std::numeric_limits<qint64>::max();
 }
 
-void TestProtocol::rejections()
+void ProtocolTest::rejections()
 {
     QFETCH(int, mutation);
     QFETCH(qint64, length);
@@ -318,7 +318,7 @@ void TestProtocol::rejections()
 }
 
 // A length within the cap is waited for, however far the body is from complete: there is no time-out.
-void TestProtocol::announcedBodyIsAwaited()
+void ProtocolTest::announcedBodyIsAwaited()
 {
     auto d = startPrimary(SingleApplication::UserScoped);
     Recorder recorder;
@@ -333,7 +333,7 @@ void TestProtocol::announcedBodyIsAwaited()
     QVERIFY(recorder.events.isEmpty());
 }
 
-void TestProtocol::handshakeKinds_data()
+void ProtocolTest::handshakeKinds_data()
 {
     QTest::addColumn<int>("kind");
     QTest::addColumn<bool>("notifyOption");
@@ -345,7 +345,7 @@ void TestProtocol::handshakeKinds_data()
     QTest::newRow("negative kind") << -1 << true << false;
 }
 
-void TestProtocol::handshakeKinds()
+void ProtocolTest::handshakeKinds()
 {
     QFETCH(int, kind);
     QFETCH(bool, notifyOption);
@@ -367,7 +367,7 @@ void TestProtocol::handshakeKinds()
     QTRY_COMPARE(recorder.events, expected);
 }
 
-void TestProtocol::bytesLeftAtClose()
+void ProtocolTest::bytesLeftAtClose()
 {
     auto d = startPrimary(SingleApplication::UserScoped);
     Recorder recorder;
@@ -402,7 +402,7 @@ void TestProtocol::bytesLeftAtClose()
     }
 }
 
-void TestProtocol::slotsThroughMetaObject()
+void ProtocolTest::slotsThroughMetaObject()
 {
     auto d = startPrimary(SingleApplication::UserScoped);
     Recorder recorder;
@@ -440,7 +440,7 @@ void TestProtocol::slotsThroughMetaObject()
     QTRY_COMPARE(d->clientRecords.size(), 1);
 }
 
-void TestProtocol::everySignalAndSlotByItsSignature()
+void ProtocolTest::everySignalAndSlotByItsSignature()
 {
     auto d = startPrimary(SingleApplication::UserScoped);
     SignatureDriver driver;
@@ -478,7 +478,7 @@ void TestProtocol::everySignalAndSlotByItsSignature()
              (QStringList{QStringLiteral("message 5 abc"), QStringLiteral("message 6 ")}));
 }
 
-void TestProtocol::contactPrimaryWritesHandshake()
+void ProtocolTest::contactPrimaryWritesHandshake()
 {
     QLocalServer server;
     QVERIFY(server.listen(freshKey()));
@@ -501,7 +501,7 @@ void TestProtocol::contactPrimaryWritesHandshake()
     QVERIFY(!server.hasPendingConnections());
 }
 
-void TestProtocol::contactPrimaryWithoutServer_data()
+void ProtocolTest::contactPrimaryWithoutServer_data()
 {
     QTest::addColumn<int>("budget");
     QTest::newRow("300 ms") << 300;
@@ -509,7 +509,7 @@ void TestProtocol::contactPrimaryWithoutServer_data()
     QTest::newRow("-50 ms") << -50;
 }
 
-void TestProtocol::contactPrimaryWithoutServer()
+void ProtocolTest::contactPrimaryWithoutServer()
 {
     QFETCH(int, budget);
     SingleApplicationPrivate d(application());
@@ -524,7 +524,7 @@ void TestProtocol::contactPrimaryWithoutServer()
     QCOMPARE(d.primarySocket->state(), QLocalSocket::UnconnectedState);
 }
 
-void TestProtocol::contactPrimaryWithZeroBudget()
+void ProtocolTest::contactPrimaryWithZeroBudget()
 {
     QLocalServer server;
     QVERIFY(server.listen(freshKey()));
@@ -541,7 +541,7 @@ void TestProtocol::contactPrimaryWithZeroBudget()
 }
 
 // The test's own application object won its election; a peer that speaks the protocol reaches it.
-void TestProtocol::applicationIsPrimaryOfItsOwnKey()
+void ProtocolTest::applicationIsPrimaryOfItsOwnKey()
 {
     QVERIFY(!application()->runsAsSecondary());
     QCOMPARE(application()->instanceId(), 0u);
@@ -558,7 +558,7 @@ int main(int argc, char **argv)
     // User data of its own: no other run of this test, and nothing else, shares the key.
     SingleApplication app(argc, argv, true, SingleApplication::UserScoped, 1000,
                           QUuid::createUuid().toString());
-    TestProtocol test;
+    ProtocolTest test;
     return QTest::qExec(&test, argc, argv);
 }
 

@@ -6,7 +6,7 @@
 
 #include <QCryptographicHash>
 #include <QLocalSocket>
-#include <QtTest>
+#include <QTest>
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "sandbox.h"
 #include "testfiles.h"
 
-#include <QtTest>
+#include <QTest>
 
 #include <csignal>
 #include <sys/ipc.h>

@@ -238,11 +238,11 @@ QByteArray withoutWineNoise(const QByteArray &output)
 
 } // namespace
 
-class TestWine : public QObject
+class WineTest : public QObject
 {
     Q_OBJECT
 
-private slots:
+private Q_SLOTS:
     void initTestCase();
     void cleanupTestCase();
 
@@ -301,7 +301,7 @@ private:
     bool m_pdfRedirected = false;
 };
 
-QProcessEnvironment TestWine::wineEnvironment() const
+QProcessEnvironment WineTest::wineEnvironment() const
 {
     QProcessEnvironment env = m_sandbox->environment();
     env.insert(QStringLiteral("WINEPREFIX"), m_prefix);
@@ -318,7 +318,7 @@ QProcessEnvironment TestWine::wineEnvironment() const
     return env;
 }
 
-TestWine::Run TestWine::wine(const QStringList &arguments, int timeoutMs) const
+WineTest::Run WineTest::wine(const QStringList &arguments, int timeoutMs) const
 {
     QProcess process;
     process.setProcessEnvironment(wineEnvironment());
@@ -336,7 +336,7 @@ TestWine::Run TestWine::wine(const QStringList &arguments, int timeoutMs) const
 }
 
 // Lets the prefix settle: every Wine process of it has ended and the registry is on disk.
-bool TestWine::waitForWineServer() const
+bool WineTest::waitForWineServer() const
 {
     QProcess server;
     server.setProcessEnvironment(wineEnvironment());
@@ -344,7 +344,7 @@ bool TestWine::waitForWineServer() const
     return server.waitForFinished(120000) && server.exitCode() == 0;
 }
 
-void TestWine::initTestCase()
+void WineTest::initTestCase()
 {
     const QString windowsBin = m_windowsBin = QStringLiteral(OSTREL_WINDOWS_BUILD_DIR "/bin");
     const QString deploy = QStringLiteral(OSTREL_WINDOWS_BUILD_DIR "/deploy");
@@ -411,7 +411,7 @@ void TestWine::initTestCase()
     QVERIFY(waitForWineServer());
 }
 
-void TestWine::cleanup()
+void WineTest::cleanup()
 {
     if (m_pdfRedirected) {
         QVERIFY(importReg(QLatin1String("[-") + pdfKey + QLatin1String("]\r\n\r\n") + m_pdfKeyBefore));
@@ -421,7 +421,7 @@ void TestWine::cleanup()
         QFile::remove(plantedMarker(planted));
 }
 
-void TestWine::cleanupTestCase()
+void WineTest::cleanupTestCase()
 {
     if (m_prefix.isEmpty())
         return;
@@ -431,7 +431,7 @@ void TestWine::cleanupTestCase()
     server.waitForFinished(30000);
 }
 
-void TestWine::setEditorLanguage(const QString &language) const
+void WineTest::setEditorLanguage(const QString &language) const
 {
     const QString dir = profileDir() + QLatin1String("/AppData/Roaming/Ostrel/Ostrel PDF Editor");
     QDir().mkpath(dir);
@@ -444,7 +444,7 @@ void TestWine::setEditorLanguage(const QString &language) const
     config.write("[Main]\r\nLanguage=" + language.toUtf8() + "\r\n");
 }
 
-QString TestWine::exportText(const QString &key, bool settle) const
+QString WineTest::exportText(const QString &key, bool settle) const
 {
     const QString file = m_sandbox->root() + QLatin1String("/export.reg");
     QFile::remove(file);
@@ -458,21 +458,21 @@ QString TestWine::exportText(const QString &key, bool settle) const
     return decodedRegFile(exported.readAll());
 }
 
-bool TestWine::keyExists(const QString &key) const
+bool WineTest::keyExists(const QString &key) const
 {
     const Run run = wine({QStringLiteral("reg"), QStringLiteral("query"), key});
     waitForWineServer();
     return run.exitCode == 0;
 }
 
-TestWine::Run TestWine::runProgram(const QStringList &arguments) const
+WineTest::Run WineTest::runProgram(const QStringList &arguments) const
 {
     const Run run = wine(QStringList{programWindows} + arguments);
     waitForWineServer();
     return run;
 }
 
-QList<QJsonArray> TestWine::editorStarts() const
+QList<QJsonArray> WineTest::editorStarts() const
 {
     QList<QJsonArray> starts;
     QFile log(editorLog());
@@ -487,7 +487,7 @@ QList<QJsonArray> TestWine::editorStarts() const
 
 // Writes registry keys and values through the registry tool's import of an export file; body: the keys
 // and values, without the header.
-bool TestWine::importReg(const QString &text) const
+bool WineTest::importReg(const QString &text) const
 {
     const QString file = m_sandbox->root() + QLatin1String("/import.reg");
     QFile reg(file);
@@ -509,7 +509,7 @@ bool TestWine::importReg(const QString &text) const
     return run.finished && run.exitCode == 0;
 }
 
-void TestWine::install_writesLayout_data()
+void WineTest::install_writesLayout_data()
 {
     QTest::addColumn<QString>("language");
     QTest::addColumn<QString>("edit");
@@ -535,7 +535,7 @@ void TestWine::install_writesLayout_data()
         << QString() << fallback[0] << fallback[1] << fallback[2] << fallback[3];
 }
 
-void TestWine::install_writesLayout()
+void WineTest::install_writesLayout()
 {
     QFETCH(QString, language);
     QFETCH(QString, edit);
@@ -566,7 +566,7 @@ void TestWine::install_writesLayout()
     QCOMPARE(log.readAll(), QByteArray(".pdf\t\n.pdf\tOstrel PDF Editor.exe\n"));
 }
 
-void TestWine::uninstall_removesOnlyOurKeys()
+void WineTest::uninstall_removesOnlyOurKeys()
 {
     setEditorLanguage(QStringLiteral("German"));
     QCOMPARE(runProgram({QStringLiteral("install")}).exitCode, 0);
@@ -610,7 +610,7 @@ void TestWine::uninstall_removesOnlyOurKeys()
     QVERIFY(waitForWineServer());
 }
 
-void TestWine::install_matchesLinuxRegistryStandIn()
+void WineTest::install_matchesLinuxRegistryStandIn()
 {
     setEditorLanguage(QStringLiteral("German"));
     QCOMPARE(runProgram({QStringLiteral("install")}).exitCode, 0);
@@ -653,7 +653,7 @@ void TestWine::install_matchesLinuxRegistryStandIn()
     QVERIFY2(differences.isEmpty(), qPrintable(differences));
 }
 
-void TestWine::handOff_reachesEditorOnce_data()
+void WineTest::handOff_reachesEditorOnce_data()
 {
     QTest::addColumn<QString>("flag");
     QTest::addColumn<int>("copies");
@@ -661,7 +661,7 @@ void TestWine::handOff_reachesEditorOnce_data()
     QTest::newRow("ten copies at once") << QStringLiteral("-ftype_merge") << 10;
 }
 
-void TestWine::handOff_reachesEditorOnce()
+void WineTest::handOff_reachesEditorOnce()
 {
     QFETCH(QString, flag);
     QFETCH(int, copies);
@@ -701,7 +701,7 @@ void TestWine::handOff_reachesEditorOnce()
     QCOMPARE(handed, paths);
 }
 
-void TestWine::election_simultaneousCopiesHaveOnePrimary()
+void WineTest::election_simultaneousCopiesHaveOnePrimary()
 {
     // Only the primary starts the editor, and it hands over every copy's path: two primaries would show
     // as two starts (or as a hand-off missing the other primary's paths), none as no start at all.
@@ -729,7 +729,7 @@ void TestWine::election_simultaneousCopiesHaveOnePrimary()
     }
 }
 
-void TestWine::shellVerbs_runOnlyTheRegisteredPrograms_data()
+void WineTest::shellVerbs_runOnlyTheRegisteredPrograms_data()
 {
     QTest::addColumn<QString>("verb"); // as Explorer hands it to the shell: the verb's key name
     QTest::addColumn<QString>("flag"); // null: the editor's own open command
@@ -748,7 +748,7 @@ void TestWine::shellVerbs_runOnlyTheRegisteredPrograms_data()
 // The shell itself runs the registered commands, one invocation per selected item as Explorer makes them.
 // Each case starts from an installation by an earlier version, whose commands name the programs bare; an
 // install over it is an upgrade, and after it only our programs may run.
-void TestWine::shellVerbs_runOnlyTheRegisteredPrograms()
+void WineTest::shellVerbs_runOnlyTheRegisteredPrograms()
 {
     QFETCH(QString, verb);
     QFETCH(QString, flag);
@@ -848,5 +848,5 @@ void TestWine::shellVerbs_runOnlyTheRegisteredPrograms()
     QCOMPARE(handed, documents);
 }
 
-QTEST_GUILESS_MAIN(TestWine)
+QTEST_GUILESS_MAIN(WineTest)
 #include "tst_wine.moc"
