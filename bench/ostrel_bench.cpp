@@ -2,6 +2,7 @@
 // measured in the same run (a bare core application started the same way), since absolute times on shared
 // machines are noisy.
 
+#include "benchsupport.h"
 #include "sandbox.h"
 #include "testfiles.h"
 
@@ -24,99 +25,9 @@
 
 namespace {
 
-qint64 nowNs()
+QStringList selectionArguments(int index)
 {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return qint64(now.tv_sec) * 1000000000LL + now.tv_nsec;
-}
-
-double ms(qint64 ns)
-{
-    return double(ns) / 1e6;
-}
-
-double median(std::vector<double> values)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-QString benchDir()
-{
-    return QStringLiteral(OSTREL_BENCH_DIR);
-}
-
-// posix_spawn with an explicit environment; standard output optionally to a file.
-class Spawner
-{
-public:
-    explicit Spawner(const QProcessEnvironment &env)
-    {
-        for (const QString &entry : env.toStringList())
-            m_env.push_back(entry.toLocal8Bit());
-        for (QByteArray &entry : m_env)
-            m_envp.push_back(entry.data());
-        m_envp.push_back(nullptr);
-    }
-
-    pid_t spawn(const QString &program, const QStringList &arguments, const QString &stdoutFile = QString())
-    {
-        std::vector<QByteArray> args{QFile::encodeName(program)};
-        for (const QString &argument : arguments)
-            args.push_back(argument.toLocal8Bit());
-        std::vector<char *> argv;
-        for (QByteArray &arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        const QByteArray out =
-            QFile::encodeName(stdoutFile.isEmpty() ? QStringLiteral("/dev/null") : stdoutFile);
-        posix_spawn_file_actions_addopen(&actions, 1, out.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        pid_t pid = -1;
-        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), m_envp.data()) != 0)
-            pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        return pid;
-    }
-
-private:
-    std::vector<QByteArray> m_env;
-    std::vector<char *> m_envp;
-};
-
-struct Reaped
-{
-    int status = -1;
-    double cpuMs = 0;
-    long maxRssKiB = 0;
-};
-
-Reaped reap(pid_t pid)
-{
-    Reaped result;
-    rusage usage{};
-    if (wait4(pid, &result.status, 0, &usage) == pid) {
-        result.cpuMs = usage.ru_utime.tv_sec * 1e3 + usage.ru_utime.tv_usec / 1e3 +
-                       usage.ru_stime.tv_sec * 1e3 + usage.ru_stime.tv_usec / 1e3;
-        result.maxRssKiB = usage.ru_maxrss;
-    }
-    return result;
-}
-
-bool waitForFile(const QString &path, int timeoutMs)
-{
-    const qint64 deadline = nowNs() + qint64(timeoutMs) * 1000000;
-    while (!QFileInfo::exists(path)) {
-        if (nowNs() > deadline)
-            return false;
-        QThread::usleep(500);
-    }
-    return true;
+    return {QStringLiteral("-ftype_merge"), QStringLiteral("/bench/selected file %1.pdf").arg(index)};
 }
 
 // Call once every copy has ended. The editor stand-in is started detached, possibly more than once (a copy
@@ -129,27 +40,6 @@ void waitForEditorToFinish(const Sandbox &sandbox)
         quiet = QFileInfo::exists(lock) ? 0 : quiet + 1;
         QThread::msleep(10);
     }
-}
-
-QStringList selectionArguments(int index)
-{
-    return {QStringLiteral("-ftype_merge"), QStringLiteral("/bench/selected file %1.pdf").arg(index)};
-}
-
-struct Row
-{
-    QString figure;
-    QString value;
-    QString baseline;
-    QString ratio;
-    QString target;
-};
-std::vector<Row> rows;
-
-void addRow(const QString &figure, double value, double baseline, const QString &unit, const QString &target)
-{
-    rows.push_back({figure, QString::number(value, 'f', 1) + unit, QString::number(baseline, 'f', 1) + unit,
-                    baseline > 0 ? QString::number(value / baseline, 'f', 2) : QStringLiteral("-"), target});
 }
 
 // Time from starting N copies at once to the editor stand-in's first record.
@@ -255,16 +145,15 @@ void benchHandOff(int repeats)
             censusRuns = qMax(censusRuns, run.censusRuns);
             without.push_back(countedHandOff(copies, false).lastSecondaryEndMs);
         }
-        rows.push_back({QStringLiteral("lingering peer, N = %1: census runs in the 3 s wait").arg(copies),
-                        QString::number(censusRuns), QStringLiteral("-"), QStringLiteral("-"),
-                        QStringLiteral("-")});
+        addRow(QStringLiteral("lingering peer, N = %1: census runs in the 3 s wait").arg(copies),
+               QString::number(censusRuns), QStringLiteral("-"), QStringLiteral("-"), QStringLiteral("-"));
         addRow(QStringLiteral("lingering peer, N = %1: last secondary ended").arg(copies), median(withPeer),
                median(without), QStringLiteral(" ms"), QStringLiteral("-"));
     }
     for (int copies : {1, 10, 50, 100})
-        rows.push_back({QStringLiteral("census runs in one hand-off, N = %1").arg(copies),
-                        QString::number(countedHandOff(copies, false).censusRuns), QStringLiteral("-"),
-                        QStringLiteral("-"), QStringLiteral("-")});
+        addRow(QStringLiteral("census runs in one hand-off, N = %1").arg(copies),
+               QString::number(countedHandOff(copies, false).censusRuns), QStringLiteral("-"),
+               QStringLiteral("-"), QStringLiteral("-"));
 }
 
 // Every path the editor stand-in has received so far, over all its starts, and how many starts there were.
@@ -328,11 +217,11 @@ void benchSpreadArrivals(int repeats)
             floors.push_back(floorMs(1));
         }
         const QString label = QStringLiteral("spread arrivals, %1 copies %2 ms apart").arg(copies).arg(gapMs);
-        rows.push_back({label + QStringLiteral(": editor starts"),
-                        QStringLiteral("%1 (most %2)")
-                            .arg(median(starts), 0, 'f', 0)
-                            .arg(*std::max_element(starts.begin(), starts.end()), 0, 'f', 0),
-                        QStringLiteral("-"), QStringLiteral("-"), QStringLiteral("1")});
+        addRow(label + QStringLiteral(": editor starts"),
+               QStringLiteral("%1 (most %2)")
+                   .arg(median(starts), 0, 'f', 0)
+                   .arg(*std::max_element(starts.begin(), starts.end()), 0, 'f', 0),
+               QStringLiteral("-"), QStringLiteral("-"), QStringLiteral("1"));
         addRow(label + QStringLiteral(": last copy to editor"), median(latencies), median(floors),
                QStringLiteral(" ms"), QStringLiteral("-"));
     }
@@ -368,11 +257,10 @@ void benchCopyCost(int repeats)
     reap(primary);
     addRow(QStringLiteral("secondary copy, CPU time"), median(cpu), median(bareCpu), QStringLiteral(" ms"),
            QStringLiteral("<= 1.5"));
-    rows.push_back({QStringLiteral("secondary copy, peak memory"),
-                    QString::number(median(rss), 'f', 0) + " KiB",
-                    QString::number(median(bareRss), 'f', 0) + " KiB",
-                    QStringLiteral("+%1 KiB").arg(median(rss) - median(bareRss), 0, 'f', 0),
-                    QStringLiteral("<= +1024 KiB")});
+    addRow(QStringLiteral("secondary copy, peak memory"), QString::number(median(rss), 'f', 0) + " KiB",
+           QString::number(median(bareRss), 'f', 0) + " KiB",
+           QStringLiteral("+%1 KiB").arg(median(rss) - median(bareRss), 0, 'f', 0),
+           QStringLiteral("<= +1024 KiB"));
 }
 
 double listerRunMs(const QString &lister, int repeats)
@@ -462,23 +350,19 @@ void benchElection(int repeats)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const int repeats = qMax(1, qEnvironmentVariableIntValue("OSTREL_BENCH_REPEATS"));
-    const int reps = repeats > 1 ? repeats : 5;
+    const int repeats = benchRepeats();
 
     std::fprintf(stderr, "hand-off...\n");
-    benchHandOff(reps);
+    benchHandOff(repeats);
     std::fprintf(stderr, "spread arrivals...\n");
-    benchSpreadArrivals(reps);
+    benchSpreadArrivals(repeats);
     std::fprintf(stderr, "copy cost...\n");
-    benchCopyCost(reps * 5);
+    benchCopyCost(repeats * 5);
     std::fprintf(stderr, "census...\n");
-    benchCensus(reps * 3);
+    benchCensus(repeats * 3);
     std::fprintf(stderr, "election...\n");
-    benchElection(reps);
+    benchElection(repeats);
 
-    std::printf("| figure | measured | baseline | ratio | target |\n|---|---|---|---|---|\n");
-    for (const Row &row : rows)
-        std::printf("| %s | %s | %s | %s | %s |\n", qPrintable(row.figure), qPrintable(row.value),
-                    qPrintable(row.baseline), qPrintable(row.ratio), qPrintable(row.target));
+    printRows();
     return 0;
 }

@@ -4,6 +4,7 @@
 //
 //   registry_bench [part of a case name...]      e.g. registry_bench "500 levels" "20000 keys"
 
+#include "benchsupport.h"
 #include "sandbox.h"
 
 #include <QCoreApplication>
@@ -67,12 +68,6 @@ QByteArray wideHive(int keys)
     return toUtf16LeWithBom(text);
 }
 
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
-}
-
 struct Figure
 {
     double medianMs = 0;
@@ -119,7 +114,7 @@ QString formatMs(const Figure &figure)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const int repeats = qMax(1, qEnvironmentVariableIntValue("OSTREL_BENCH_REPEATS"));
+    const int repeats = benchRepeats();
     const int reps = repeats > 1 ? repeats : 5;
     // A run of the old, super-linear stand-in could take many minutes; OSTREL_BENCH_CAP_S bounds one run.
     const int capMs = 1000 * (qEnvironmentVariableIsSet("OSTREL_BENCH_CAP_S")
