@@ -6,10 +6,10 @@
 // wrote comes back with the same type and bytes however the program changes the keys around it. Plain
 // strings, "dword:" numbers and "hex:" bytes are held as QString, int and QByteArray instead.
 //
-// QVariant converts it (once the stand-in has been opened) to QByteArray (the data bytes, for every type),
-// QString (REG_SZ, REG_EXPAND_SZ: the UTF-16LE text up to its first NUL), QStringList (REG_MULTI_SZ) and
-// qlonglong (REG_DWORD, REG_QWORD of the right size), so that QSettings::value(...).toString() reads an
-// expandable string as it reads a plain one.
+// QVariant converts it (once registerRegistryValueConversions has run, which opening the stand-in does) to
+// QByteArray (the data bytes, for every type), QString (REG_SZ, REG_EXPAND_SZ: the UTF-16LE text up to its
+// first NUL), QStringList (REG_MULTI_SZ) and qlonglong (REG_DWORD, REG_QWORD of the right size), so that
+// QSettings::value(...).toString() reads an expandable string as it reads a plain one.
 
 #include <QByteArray>
 #include <QMetaType>
@@ -47,6 +47,10 @@ struct RegistryValue
     }
     friend bool operator!=(const RegistryValue &a, const RegistryValue &b) { return !(a == b); }
 };
+
+// Registers the type with QMetaType, with its equality and the conversions above; calls after the first
+// do nothing.
+void registerRegistryValueConversions();
 
 } // namespace Platform
 

@@ -2,9 +2,10 @@
 #define OSTREL_TESTS_REGISTRYDUMP_H
 
 // What the Linux registry stand-in holds, in terms of the registry itself: every key, and every value with
-// its registry type and data bytes, read through Platform::openRegistryKey as the program reads it. A
-// value's type and bytes follow from the QVariant the stand-in gives: a QString is REG_SZ (UTF-16LE with
-// its terminating NUL), an int REG_DWORD, a QByteArray REG_BINARY, a Platform::RegistryValue what it says.
+// its registry type and data bytes, read through Platform::openRegistryKey as the program reads it (or from
+// the settings map that the registry-export format reads). A value's type and bytes follow from the
+// QVariant the stand-in gives: a QString is REG_SZ (UTF-16LE with its terminating NUL), an int REG_DWORD,
+// a QByteArray REG_BINARY, a Platform::RegistryValue what it says.
 
 #include "platform.h"
 #include "registryvalue.h"
@@ -80,6 +81,22 @@ inline QStringList hive()
     QStringList lines;
     const auto root = Platform::openRegistryKey(QString());
     dumpGroup(*root, QString(), &lines);
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+// The same lines for a settings map as the registry-export format reads it (registryexport.h), before
+// QSettings holds it: an entry whose name ends in '/' is a key, every other entry a value.
+inline QStringList ofMap(const QSettings::SettingsMap &map)
+{
+    QStringList lines;
+    for (auto it = map.cbegin(); it != map.cend(); ++it) {
+        const int slash = it.key().lastIndexOf(QLatin1Char('/'));
+        const QString path = it.key().left(slash).replace(QLatin1Char('/'), QLatin1Char('\\'));
+        const QString name = it.key().mid(slash + 1);
+        lines.append(
+            name.isEmpty() ? path : path + QLatin1Char('|') + name + QLatin1Char('|') + describe(it.value()));
+    }
     std::sort(lines.begin(), lines.end());
     return lines;
 }

@@ -1,0 +1,276 @@
+// The Linux registry stand-in's hive file, reached through Platform::openRegistryKey exactly as the shell
+// integration reaches it: keys and their removal as QSettings callers see them, what reading alone leaves,
+// a damaged hive kept aside, other programs' values through a read and a write, deep keys. The export text
+// itself is tst_registryexport's.
+
+#include "foreignhive.h"
+#include "platform.h"
+#include "privatehome.h"
+#include "registrydump.h"
+#include "registryvalue.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+#include <QTest>
+
+namespace {
+
+QString hiveFolder()
+{
+    return qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/Ostrel");
+}
+
+QString hiveFile()
+{
+    return hiveFolder() + QStringLiteral("/registry.reg");
+}
+
+QByteArray readHive()
+{
+    QFile file(hiveFile());
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeHive(const QByteArray &bytes)
+{
+    QDir().mkpath(hiveFolder());
+    QFile file(hiveFile());
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+QVariant valueAt(const QString &keyPath, const QString &name)
+{
+    return Platform::openRegistryKey(keyPath)->value(name);
+}
+
+} // namespace
+
+class RegistryHiveTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void keyNamesKeepTheirCase();
+    void removeTakesTheWholeSubtree();
+    void keysWithoutValuesStay();
+    void readingAloneCreatesNothing();
+    void damagedHiveIsKeptAside_data();
+    void damagedHiveIsKeptAside();
+    void foreignHiveSurvivesReadAndWrite();
+    void typedValuesReadAsTheirData();
+    void deepKeysAreWrittenAndRemoved();
+};
+
+void RegistryHiveTest::init()
+{
+    QDir(hiveFolder()).removeRecursively();
+}
+
+// Key names keep their case and are compared with it, and a "." at the start of a key name is part of the
+// name; the values come back read from the file.
+void RegistryHiveTest::keyNamesKeepTheirCase()
+{
+    const QString keyPath = QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\Mixed Case\\.dotted\\Key");
+    Platform::openRegistryKey(keyPath)->setValue(QStringLiteral("."), QStringLiteral("default"));
+    Platform::openRegistryKey(keyPath)->setValue(QStringLiteral("Number"), -7);
+    // Within one process QSettings keeps the hive it wrote last while the file on disk is unchanged, so the
+    // file is changed (by a line end at its end) to make the next open read it.
+    QVERIFY(writeHive(readHive() + '\n'));
+
+    const auto key = Platform::openRegistryKey(keyPath);
+    QCOMPARE(key->status(), QSettings::NoError);
+    QCOMPARE(key->value(QStringLiteral(".")), QVariant(QStringLiteral("default")));
+    QCOMPARE(key->value(QStringLiteral("Number")), QVariant(-7));
+    const auto parent = Platform::openRegistryKey(QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE"));
+    QCOMPARE(parent->childGroups(), QStringList{QStringLiteral("Mixed Case")});
+    QCOMPARE(
+        Platform::openRegistryKey(QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\Mixed Case"))->childGroups(),
+        QStringList{QStringLiteral(".dotted")});
+    QCOMPARE(
+        Platform::openRegistryKey(QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\mixed case"))->childGroups(),
+        QStringList());
+}
+
+void RegistryHiveTest::removeTakesTheWholeSubtree()
+{
+    const QString shell = QStringLiteral("HKEY_CURRENT_USER\\Shell");
+    for (const char *key : {"Gone", "Gone\\Command", "Gone\\Command\\Deeper", "GoneToo", "Kept"})
+        Platform::openRegistryKey(shell + QLatin1Char('\\') + QLatin1String(key))
+            ->setValue(QStringLiteral("."), QLatin1String(key));
+    Platform::openRegistryKey(shell)->setValue(QStringLiteral("Gone"), QStringLiteral("a value of Shell"));
+
+    Platform::openRegistryKey(shell)->remove(QStringLiteral("Gone"));
+
+    const auto key = Platform::openRegistryKey(shell);
+    QCOMPARE(key->childGroups(), (QStringList{QStringLiteral("GoneToo"), QStringLiteral("Kept")}));
+    QVERIFY(!key->contains(QStringLiteral("Gone/Command/.")));
+    QVERIFY(!QString::fromUtf8(readHive()).contains(QLatin1String("\\Gone]")));
+    QVERIFY(!QString::fromUtf8(readHive()).contains(QLatin1String("\\Gone\\")));
+}
+
+void RegistryHiveTest::keysWithoutValuesStay()
+{
+    QVERIFY(writeHive("Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Empty]\n\n"
+                      "[HKEY_CURRENT_USER\\Parent\\Child]\n@=\"x\"\n\n"));
+
+    // Removing the only key beneath a key leaves that key, and an unrelated write keeps the empty one.
+    Platform::openRegistryKey(QStringLiteral("HKEY_CURRENT_USER\\Parent"))->remove(QStringLiteral("Child"));
+    Platform::openRegistryKey(QStringLiteral("HKEY_CURRENT_USER\\Other"))->setValue(QStringLiteral("v"), 1);
+
+    QCOMPARE(
+        QString::fromUtf8(readHive()),
+        QStringLiteral("Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER]\n\n"
+                       "[HKEY_CURRENT_USER\\Empty]\n\n[HKEY_CURRENT_USER\\Other]\n\"v\"=dword:00000001\n\n"
+                       "[HKEY_CURRENT_USER\\Parent]\n\n"));
+}
+
+void RegistryHiveTest::readingAloneCreatesNothing()
+{
+    QCOMPARE(valueAt(QStringLiteral("HKEY_CURRENT_USER\\Nothing"), QStringLiteral(".")), QVariant());
+    QVERIFY(!QFile::exists(hiveFile()));
+
+    Platform::openRegistryKey(QStringLiteral("HKEY_CURRENT_USER\\Something"))
+        ->setValue(QStringLiteral("."), 1);
+    QVERIFY(QFile::exists(hiveFile()));
+}
+
+// Which texts are damaged is tst_registryexport's; here, one of each way a hive is refused: not text, no
+// header, a bad line, text that cannot be decoded.
+void RegistryHiveTest::damagedHiveIsKeptAside_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("binary") << QByteArray("\x7f"
+                                          "ELF\x02\x01\x01\x00\x00\x00\xff\xfe",
+                                          12);
+    QTest::newRow("INI text") << QByteArray("[HKEY_CURRENT_USER]\nName=value\n");
+    QTest::newRow("bad line") << QByteArray(
+        "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\A]\nName=value\n");
+    QTest::newRow("odd UTF-16") << QByteArray("\xff\xfeW\x00i\x00n", 7);
+}
+
+void RegistryHiveTest::damagedHiveIsKeptAside()
+{
+    QFETCH(QByteArray, bytes);
+    QVERIFY(writeHive(bytes));
+
+    Platform::openRegistryKey(QStringLiteral("HKEY_CURRENT_USER\\New"))
+        ->setValue(QStringLiteral("."), QStringLiteral("v"));
+
+    QCOMPARE(readHive(), QByteArray("Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER]\n\n"
+                                    "[HKEY_CURRENT_USER\\New]\n@=\"v\"\n\n"));
+    const QStringList aside =
+        QDir(hiveFolder()).entryList({QStringLiteral("registry.reg.damaged-*")}, QDir::Files);
+    QCOMPARE(aside.size(), 1);
+    QFile kept(hiveFolder() + QLatin1Char('/') + aside.first());
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), bytes);
+    QVERIFY(!QFile::exists(hiveFile() + QStringLiteral(".lock")));
+}
+
+// The stand-in rewrites the whole hive at every change; what the program did not set must come back with
+// the same keys, names, types and bytes. (The other encodings an export comes in: tst_registryexport.)
+void RegistryHiveTest::foreignHiveSurvivesReadAndWrite()
+{
+    const QByteArray bytes = ForeignHive::windowsExport(ForeignHive::everyKindText());
+    QVERIFY(writeHive(bytes));
+    const QStringList foreign = ForeignHive::everyKindDump();
+    QCOMPARE(RegistryDump::hive(), foreign);
+    QCOMPARE(readHive(), bytes); // reading alone writes nothing
+
+    const QString ours = QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\Ours");
+    Platform::openRegistryKey(ours)->setValue(QStringLiteral("Value"), QStringLiteral("changed"));
+    QStringList expected = foreign;
+    expected << ours
+             << ForeignHive::line(ours, QStringLiteral("Value"),
+                                  RegistryDump::stringValue(QStringLiteral("changed")));
+    std::sort(expected.begin(), expected.end());
+    QCOMPARE(RegistryDump::hive(), expected);
+
+    // In the text, too, every key and every value comes back as the export spelled it (values in name
+    // order): names with a slash, long hex data wrapped at 80 columns.
+    const QString written = QLatin1Char('\n') + QString::fromUtf8(readHive());
+    QString entry; // a section line, or a value's line with the lines that continue it
+    for (const QString &line : ForeignHive::everyKindText().split(QLatin1Char('\n'))) {
+        entry += line;
+        if (line.endsWith(QLatin1Char('\\'))) {
+            entry += QLatin1Char('\n');
+            continue;
+        }
+        if (!entry.isEmpty())
+            QVERIFY2(written.contains(QLatin1Char('\n') + entry + QLatin1Char('\n')), qPrintable(entry));
+        entry.clear();
+    }
+
+    // A hive this stand-in wrote comes back byte for byte.
+    Platform::openRegistryKey(ours)->setValue(QStringLiteral("Value"), QStringLiteral("ours"));
+    const QByteArray first = readHive();
+    Platform::openRegistryKey(ours)->setValue(QStringLiteral("Value"), QStringLiteral("changed"));
+    Platform::openRegistryKey(ours)->setValue(QStringLiteral("Value"), QStringLiteral("ours"));
+    QCOMPARE(readHive(), first);
+}
+
+// Values that only hex spells reach QSettings callers as their data: an expandable string reads as text.
+void RegistryHiveTest::typedValuesReadAsTheirData()
+{
+    using Platform::RegistryValue;
+    QVERIFY(writeHive(ForeignHive::windowsExport(ForeignHive::everyKindText())));
+    const auto environment = Platform::openRegistryKey(QStringLiteral("HKEY_CURRENT_USER\\Environment"));
+    const QVariant temp = environment->value(QStringLiteral("TEMP"));
+    QCOMPARE(temp.value<RegistryValue>().type, quint32(RegistryValue::ExpandString));
+    QCOMPARE(temp.toString(), QStringLiteral("%USERPROFILE%\\AppData\\Local\\Temp"));
+
+    const auto vendor =
+        Platform::openRegistryKey(QString::fromUtf8(u8"HKEY_CURRENT_USER\\SOFTWARE\\Vendör Prödukt 欧特"));
+    QCOMPARE(vendor->value(QStringLiteral("StringInHex")).toString(), QStringLiteral("A"));
+    QCOMPARE(vendor->value(QStringLiteral("EmptyExpand")).toString(), QString());
+    QCOMPARE(vendor->value(QStringLiteral("List")).toStringList(),
+             (QStringList{QStringLiteral("a"), QString(), QStringLiteral("bc")}));
+    QCOMPARE(vendor->value(QStringLiteral("Qword")).toLongLong(), 42);
+    QCOMPARE(vendor->value(QStringLiteral("DwordInHex")).toLongLong(), 42);
+    QCOMPARE(vendor->value(QStringLiteral("BigEndian")).toLongLong(), 42);
+    QCOMPARE(vendor->value(QStringLiteral("Type100")).toByteArray(), QByteArray(1, '\0'));
+    QCOMPARE(vendor->value(QStringLiteral("Link")).toByteArray(), QByteArray("\\\0R\0e\0g\0", 8));
+    // No text in data that is not a string, nor a number in one of the wrong size.
+    bool ok = true;
+    QCOMPARE(vendor->value(QStringLiteral("None")).toString(), QString());
+    vendor->value(QStringLiteral("QwordShort")).toLongLong(&ok);
+    QVERIFY(!ok);
+}
+
+// The registry nests keys up to 512 deep.
+void RegistryHiveTest::deepKeysAreWrittenAndRemoved()
+{
+    const int levels = 512;
+    QStringList paths{QStringLiteral("HKEY_CURRENT_USER")};
+    for (int level = 1; level <= levels; ++level)
+        paths << paths.last() + QStringLiteral("\\Level %1").arg(level);
+    Platform::openRegistryKey(paths.last())->setValue(QStringLiteral("Bottom"), 1);
+    // Read back from the file: within one process QSettings keeps the hive it wrote last while the file on
+    // disk is unchanged, so the file is changed (by a line end at its end) to make the next open read it.
+    QVERIFY(writeHive(readHive() + '\n'));
+
+    QStringList expected = paths;
+    expected << ForeignHive::line(paths.last(), QStringLiteral("Bottom"),
+                                  ForeignHive::hexData(4, "01000000"));
+    std::sort(expected.begin(), expected.end());
+    QCOMPARE(RegistryDump::hive(), expected);
+
+    // Removing a key halfway takes all beneath it and leaves the keys above, with or without values.
+    Platform::openRegistryKey(paths.at(256))->setValue(QStringLiteral("Middle"), 2);
+    Platform::openRegistryKey(paths.at(299))->remove(QStringLiteral("Level 300"));
+    expected = paths.mid(0, 300);
+    expected << ForeignHive::line(paths.at(256), QStringLiteral("Middle"),
+                                  ForeignHive::hexData(4, "02000000"));
+    std::sort(expected.begin(), expected.end());
+    QCOMPARE(RegistryDump::hive(), expected);
+    QCOMPARE(QString::fromUtf8(readHive()).count(QLatin1String("\n[")), 300);
+}
+
+int main(int argc, char **argv)
+{
+    return execWithPrivateHome<RegistryHiveTest>(argc, argv);
+}
+
+#include "tst_registryhive.moc"
