@@ -122,6 +122,9 @@ public:
             m_started.append(wallClockMs());
             m_processIds.append(m_processes.back()->processId());
             m_spooled.append(-1);
+            // On a loaded machine the starts themselves may fall behind the schedule, so that the loop
+            // above never waits: spool files and the editor are looked for after every start as well.
+            look();
         }
         m_lastStartAt = m_clock.elapsed();
         QElapsedTimer bound;
@@ -197,6 +200,12 @@ private:
     void watch()
     {
         QCoreApplication::processEvents();
+        look();
+        QThread::usleep(500);
+    }
+
+    void look()
+    {
         for (int i = 0; i < m_spooled.size(); ++i) {
             if (m_spooled.at(i) >= 0)
                 continue;
@@ -207,7 +216,6 @@ private:
         }
         if (m_firstEditorStartAt < 0 && QFileInfo(m_sandbox.editorLog()).size() > 0)
             m_firstEditorStartAt = m_clock.elapsed();
-        QThread::usleep(500);
     }
 
     const Sandbox &m_sandbox;
