@@ -101,6 +101,26 @@ inline QStringList ofMap(const QSettings::SettingsMap &map)
     return lines;
 }
 
+// The entries of an export's text (a section line, or a value's line with the lines that continue it) that
+// the written text does not spell the same way; empty when every key and value came back as written.
+inline QStringList entriesNotSpelledAsIn(const QString &exportText, const QByteArray &written)
+{
+    const QString text = QLatin1Char('\n') + QString::fromUtf8(written);
+    QStringList missing;
+    QString entry;
+    for (const QString &line : exportText.split(QLatin1Char('\n'))) {
+        entry += line;
+        if (line.endsWith(QLatin1Char('\\'))) {
+            entry += QLatin1Char('\n');
+            continue;
+        }
+        if (!entry.isEmpty() && !text.contains(QLatin1Char('\n') + entry + QLatin1Char('\n')))
+            missing.append(entry);
+        entry.clear();
+    }
+    return missing;
+}
+
 } // namespace RegistryDump
 
 #endif

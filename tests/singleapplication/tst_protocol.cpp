@@ -32,6 +32,25 @@ QByteArray handshake(const QString &key, qint8 kind, quint32 instanceId)
     return ::handshake(key.toLatin1(), kind, instanceId);
 }
 
+// A connected pair of local sockets apart from any primary: the slots only drain the socket they get.
+struct SocketPair
+{
+    QLocalServer server;
+    QLocalSocket writer;
+    QLocalSocket *reader = nullptr;
+
+    bool connect()
+    {
+        if (!server.listen(freshKey()))
+            return false;
+        writer.connectToServer(server.serverName());
+        if (!writer.waitForConnected(5000) || !server.waitForNewConnection(5000))
+            return false;
+        reader = server.nextPendingConnection();
+        return reader != nullptr;
+    }
+};
+
 // Everything the application object announces, in order.
 class Recorder
 {
@@ -407,13 +426,10 @@ void ProtocolTest::slotsThroughMetaObject()
     auto d = startPrimary(SingleApplication::UserScoped);
     Recorder recorder;
     // Any connected socket with bytes waiting will do; the slots only drain it.
-    QLocalServer server;
-    QVERIFY(server.listen(freshKey()));
-    QLocalSocket writer;
-    writer.connectToServer(server.serverName());
-    QVERIFY(writer.waitForConnected(5000));
-    QTRY_VERIFY(server.hasPendingConnections());
-    QLocalSocket *reader = server.nextPendingConnection();
+    SocketPair pair;
+    QVERIFY(pair.connect());
+    QLocalSocket &writer = pair.writer;
+    QLocalSocket *reader = pair.reader;
 
     QVERIFY(QMetaObject::invokeMethod(d.get(), "slotClientConnectionClosed", Q_ARG(QLocalSocket *, reader),
                                       Q_ARG(quint32, 4)));
@@ -463,13 +479,10 @@ void ProtocolTest::everySignalAndSlotByItsSignature()
     QTRY_COMPARE(driver.received, (QStringList{QStringLiteral("started"), QStringLiteral("message 3 hi")}));
 
     // The data slots drain whatever socket they are handed.
-    QLocalServer server;
-    QVERIFY(server.listen(freshKey()));
-    QLocalSocket writer;
-    writer.connectToServer(server.serverName());
-    QVERIFY(writer.waitForConnected(5000));
-    QTRY_VERIFY(server.hasPendingConnections());
-    QLocalSocket *reader = server.nextPendingConnection();
+    SocketPair pair;
+    QVERIFY(pair.connect());
+    QLocalSocket &writer = pair.writer;
+    QLocalSocket *reader = pair.reader;
     send(writer, "abc");
     QTRY_COMPARE(reader->bytesAvailable(), qint64(3));
     emit driver.closedFor(reader, 5);
