@@ -1,0 +1,20 @@
+#ifndef OSTREL_BENCH_OSTREL_BENCH_H
+#define OSTREL_BENCH_OSTREL_BENCH_H
+
+#include <QStringList>
+
+// The parts of the hand-off benchmark; each adds its rows to the table that main prints.
+
+// The arguments of the index-th copy of a selection, as Explorer gives them (distinct paths).
+QStringList selectionArguments(int index);
+
+// handoffbench.cpp: copies started together, with a lingering peer, and spread out in time.
+void benchHandOff(int repeats);
+void benchSpreadArrivals(int repeats);
+
+// processcostbench.cpp: what one copy, one lister run and one election cost.
+void benchCopyCost(int repeats);
+void benchCensus(int repeats);
+void benchElection(int repeats);
+
+#endif
