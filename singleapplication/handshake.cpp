@@ -11,13 +11,13 @@ QByteArray encodeHandshakeHeader(qint64 bodyLength)
     return header;
 }
 
-QByteArray encodeHandshakeBody(const QString &instanceKey, qint8 kind, quint32 instanceId)
+QByteArray encodeHandshakeBody(const QString &instanceKey, HandshakeKind kind, quint32 instanceId)
 {
     QByteArray body;
     QDataStream stream(&body, QIODevice::WriteOnly);
     stream.setVersion(HandshakeStreamVersion);
     stream << instanceKey.toLatin1();
-    stream << kind;
+    stream << qint8(kind);
     stream << instanceId;
     stream << qChecksum(body.constData(), uint(body.size()));
     return body;
@@ -36,10 +36,12 @@ HandshakeVerdict decodeHandshakeBody(const QByteArray &body, const QString &inst
 {
     QDataStream stream(body);
     stream.setVersion(HandshakeStreamVersion);
+    qint8 kind = 0;
     stream >> out->key;
-    stream >> out->kind;
+    stream >> kind;
     stream >> out->instanceId;
     stream >> out->checksum;
+    out->kind = HandshakeKind(kind);
     if (stream.status() != QDataStream::Ok)
         return HandshakeVerdict::StreamError;
 

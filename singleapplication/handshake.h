@@ -9,7 +9,9 @@
 // length, then the body (the instance key as a length-prefixed byte string, the kind, the sender's
 // instance number and a CRC-16/X-25 of the bytes before it), all big-endian as QDataStream writes them.
 
-enum HandshakeKind : qint8 {
+// Travels as one signed byte. A peer may send any value; those without a name are accepted and announce
+// nothing.
+enum class HandshakeKind : qint8 {
     DuplicateLaunch = 1,
     SecondaryLaunch = 2,
 };
@@ -32,13 +34,13 @@ enum class HandshakeVerdict {
 struct HandshakeBody
 {
     QByteArray key;
-    qint8 kind = 0;
+    HandshakeKind kind = HandshakeKind(0);
     quint32 instanceId = 0;
     quint16 checksum = 0;
 };
 
 QByteArray encodeHandshakeHeader(qint64 bodyLength);
-QByteArray encodeHandshakeBody(const QString &instanceKey, qint8 kind, quint32 instanceId);
+QByteArray encodeHandshakeBody(const QString &instanceKey, HandshakeKind kind, quint32 instanceId);
 
 // The announced body length; the header must hold HandshakeHeaderSize bytes.
 qint64 decodeHandshakeHeader(const QByteArray &header);

@@ -37,7 +37,7 @@ constexpr int InstanceBlockChecksummedBytes = int(offsetof(InstanceBlock, checks
 // segment's lock for every call, reads included.
 
 // CRC-16/X-25 of the bytes before the checksum field, as they stand.
-quint16 instanceBlockChecksum(const InstanceBlock *block);
+quint16 computeBlockChecksum(const InstanceBlock *block);
 // False while a writer is halfway through a change, or a new segment has not been reset by its creator.
 bool isInstanceBlockConsistent(const InstanceBlock *block);
 // No primary, no secondaries.

@@ -1,12 +1,18 @@
+// The election: keying, opening the shared block, waiting for it to be consistent, taking a role, and
+// giving the role back in the teardown.
+
 #include "singleapplication.h"
 #include "singleapplication_p.h"
 
+#include "instancekey.h"
 #include "platform.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QSharedMemory>
+#include <QList>
+#include <QRandomGenerator64>
+#include <QThread>
 
 #include <cstdlib>
 
@@ -19,10 +25,10 @@ constexpr int SegmentOpenAttempts = 5;
 constexpr qint64 InconsistentBlockGraceMs = 5000;
 
 // Logs the segment's error string as its own message, at debug level like the message before it.
-void debugSharedMemoryError(const char *message, const QSharedMemory *segment)
+void debugSharedMemoryError(const char *message, const QSharedMemory &segment)
 {
     qDebug().noquote() << message;
-    qDebug().noquote() << segment->errorString();
+    qDebug().noquote() << segment.errorString();
 }
 
 // A primary that ended without its teardown (killed, crashed) leaves its claim behind, and on systems
@@ -38,6 +44,27 @@ void releaseDeadPrimary(InstanceBlock *block)
 }
 
 } // namespace
+
+void randomPause()
+{
+    // Scaled from 32 bits: a uniform whole number of milliseconds from 8 to 17.
+    const quint64 r = quint32(QRandomGenerator64::global()->generate());
+    QThread::msleep(8 + ((r * 10) >> 32));
+}
+
+// Where the lock is a System V semaphore, destroying the object that happened to create it removes the
+// semaphore and its key file while other copies are waiting on it or deriving its key: their lock or create
+// then fails and they end with status 1, or they make a second semaphore and lock each other out no longer.
+// One semaphore per key that stays is the lesser cost. Detaching still lets the segment go with its last
+// user.
+void retireSharedBlock(std::unique_ptr<QSharedMemory> segment)
+{
+    segment->detach();
+    // Deliberately never destroyed, not even by the static destructors that exit() runs: reachable to the
+    // end, so that nothing reports it as lost either.
+    static auto *const kept = new QList<QSharedMemory *>;
+    kept->append(segment.release());
+}
 
 SingleApplication::SingleApplication(int &argc, char **argv, bool allowSecondary, StartOptions options,
                                      int timeoutMs, const QString &userData)
@@ -67,20 +94,20 @@ void SingleApplication::openSharedBlock()
     Q_D(SingleApplication);
     for (int attempt = 1;; ++attempt) {
         const bool mayRetry = attempt < SegmentOpenAttempts;
-        d->sharedBlock = new QSharedMemory(d->instanceKey);
+        d->sharedBlock = std::make_unique<QSharedMemory>(d->instanceKey);
         if (d->sharedBlock->create(InstanceBlockSize, QSharedMemory::ReadWrite)) {
             if (!d->sharedBlock->lock()) {
                 qCritical().noquote() << "SingleApplication: Unable to lock memory block after create.";
                 failOnSharedMemoryError();
             }
-            resetInstanceBlock(d->instanceBlock());
+            d->resetInstanceBlock();
             return;
         }
         if (d->sharedBlock->error() == QSharedMemory::AlreadyExists) {
             // Attach through a fresh object: re-keying the one that tried to create would let go of the
             // lock it may have created a moment ago (see retireSharedBlock).
-            retireSharedBlock(d->sharedBlock);
-            d->sharedBlock = new QSharedMemory(d->instanceKey);
+            retireSharedBlock(std::move(d->sharedBlock));
+            d->sharedBlock = std::make_unique<QSharedMemory>(d->instanceKey);
             if (d->sharedBlock->attach(QSharedMemory::ReadWrite)) {
                 if (!d->sharedBlock->lock()) {
                     qCritical().noquote() << "SingleApplication: Unable to lock memory block after attach.";
@@ -97,8 +124,7 @@ void SingleApplication::openSharedBlock()
             qCritical().noquote() << "SingleApplication: Unable to create block.";
             failOnSharedMemoryError();
         }
-        retireSharedBlock(d->sharedBlock);
-        d->sharedBlock = nullptr;
+        retireSharedBlock(std::move(d->sharedBlock));
         randomPause();
     }
 }
@@ -115,11 +141,11 @@ void SingleApplication::waitForConsistentBlock()
             qWarning().noquote()
                 << "SingleApplication: Shared memory block has been in an inconsistent state "
                    "from more than 5s. Assuming primary instance failure.";
-            resetInstanceBlock(d->instanceBlock());
+            d->resetInstanceBlock();
         }
         if (!d->sharedBlock->unlock())
             debugSharedMemoryError("SingleApplication: Unable to unlock memory for random wait.",
-                                   d->sharedBlock);
+                                   *d->sharedBlock);
         randomPause();
         if (!d->sharedBlock->lock()) {
             qCritical().noquote() << "SingleApplication: Unable to lock memory after random wait.";
@@ -137,7 +163,7 @@ void SingleApplication::takeRole(bool allowSecondary, int timeoutMs)
         d->becomePrimary();
         if (!d->sharedBlock->unlock())
             debugSharedMemoryError("SingleApplication: Unable to unlock memory after primary start.",
-                                   d->sharedBlock);
+                                   *d->sharedBlock);
         return;
     }
 
@@ -145,19 +171,28 @@ void SingleApplication::takeRole(bool allowSecondary, int timeoutMs)
         d->becomeSecondary();
         // Still under the lock, so that the handshake carries the number just taken.
         if (d->startOptions.testFlag(NotifyPrimaryOfSecondaries))
-            d->contactPrimary(timeoutMs, SecondaryLaunch);
+            d->contactPrimary(timeoutMs, HandshakeKind::SecondaryLaunch);
         if (!d->sharedBlock->unlock())
             debugSharedMemoryError("SingleApplication: Unable to unlock memory after secondary start.",
-                                   d->sharedBlock);
+                                   *d->sharedBlock);
         return;
     }
 
     if (!d->sharedBlock->unlock())
         debugSharedMemoryError("SingleApplication: Unable to unlock memory at end of execution.",
-                               d->sharedBlock);
-    d->contactPrimary(timeoutMs, DuplicateLaunch);
+                               *d->sharedBlock);
+    d->contactPrimary(timeoutMs, HandshakeKind::DuplicateLaunch);
     d_ptr.reset();
     ::exit(EXIT_SUCCESS);
+}
+
+void SingleApplication::failOnSharedMemoryError()
+{
+    Q_D(SingleApplication);
+    // Three items of one stream: the prefix, the error code and the error string, which the stream quotes.
+    qCritical() << "SingleApplication: " << int(d->sharedBlock->error()) << d->sharedBlock->errorString();
+    d_ptr.reset();
+    ::exit(EXIT_FAILURE);
 }
 
 bool SingleApplication::runsAsSecondary() const
@@ -178,11 +213,71 @@ QString SingleApplication::instanceKey() const
     return d->instanceKey;
 }
 
-void SingleApplication::failOnSharedMemoryError()
+SingleApplicationPrivate::SingleApplicationPrivate(SingleApplication *owner)
+    : owner(owner)
+{}
+
+// The teardown, run by the owner's destructor and on the two paths that end the process inside the
+// constructor. A secondary that ends the process itself runs none of it.
+SingleApplicationPrivate::~SingleApplicationPrivate()
 {
-    Q_D(SingleApplication);
-    // Three items of one stream: the prefix, the error code and the error string, which the stream quotes.
-    qCritical() << "SingleApplication: " << int(d->sharedBlock->error()) << d->sharedBlock->errorString();
-    d_ptr.reset();
-    ::exit(EXIT_FAILURE);
+    if (primarySocket) {
+        primarySocket->close();
+        primarySocket.reset();
+    }
+    if (sharedBlock) {
+        sharedBlock->lock();
+        if (localServer) {
+            stopLocalServer();
+            releaseInstanceBlock(instanceBlock());
+        }
+        sharedBlock->unlock();
+        retireSharedBlock(std::move(sharedBlock));
+    }
+    // A server started without a block (see startLocalServer) goes too, while the records its sockets
+    // remove themselves from still exist.
+    stopLocalServer();
+}
+
+void SingleApplicationPrivate::appendUserData(const QString &userData)
+{
+    userDataList.append(userData);
+}
+
+void SingleApplicationPrivate::computeInstanceKey()
+{
+    InstanceIdentity identity;
+    identity.applicationName = QCoreApplication::applicationName();
+    identity.organizationName = QCoreApplication::organizationName();
+    identity.organizationDomain = QCoreApplication::organizationDomain();
+    identity.userData = userDataList;
+    if (!startOptions.testFlag(SingleApplication::KeyWithoutVersion))
+        identity.applicationVersion = QCoreApplication::applicationVersion();
+    if (!startOptions.testFlag(SingleApplication::KeyWithoutPath))
+        identity.applicationFilePath = QCoreApplication::applicationFilePath();
+    if (startOptions.testFlag(SingleApplication::UserScoped))
+        identity.userName = Platform::userName();
+    instanceKey = deriveInstanceKey(identity);
+}
+
+InstanceBlock *SingleApplicationPrivate::instanceBlock() const
+{
+    return static_cast<InstanceBlock *>(sharedBlock->data());
+}
+
+void SingleApplicationPrivate::resetInstanceBlock()
+{
+    ::resetInstanceBlock(instanceBlock());
+}
+
+void SingleApplicationPrivate::becomePrimary()
+{
+    claimInstanceBlock(instanceBlock(), QCoreApplication::applicationPid(), Platform::userName());
+    ownInstanceId = 0;
+    startLocalServer();
+}
+
+void SingleApplicationPrivate::becomeSecondary()
+{
+    ownInstanceId = admitSecondary(instanceBlock());
 }

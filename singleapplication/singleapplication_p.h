@@ -12,16 +12,17 @@
 #include "instanceblock.h"
 #include "singleapplication.h"
 
+#include <QLocalServer>
 #include <QLocalSocket>
 #include <QMap>
 #include <QObject>
+#include <QSharedMemory>
 #include <QString>
 #include <QStringList>
 
-class QLocalServer;
-class QSharedMemory;
+#include <memory>
 
-enum ReadPhase : quint8 {
+enum class ReadPhase : quint8 {
     AwaitingHeader = 0,
     AwaitingBody = 1,
     Established = 2,
@@ -32,15 +33,17 @@ struct ClientRecord
 {
     qint64 expectedLength = 0;
     quint32 instanceId = 0;
-    quint8 phase = AwaitingHeader;
+    ReadPhase phase = ReadPhase::AwaitingHeader;
 };
 
 // Sleeps a random 8 to 17 ms, so that copies started together do not retry in lock step.
 void randomPause();
 
 // Detaches from the segment but keeps the object, and with it the system-wide lock, until the process ends.
-void retireSharedBlock(QSharedMemory *segment);
+void retireSharedBlock(std::unique_ptr<QSharedMemory> segment);
 
+// The election's roles and teardown are in singleapplication.cpp, beside the steps that take them; the
+// local server, the connection to a primary and the reading of handshakes in localconnections.cpp.
 class SingleApplicationPrivate : public QObject
 {
     Q_OBJECT
@@ -53,11 +56,15 @@ public:
     void computeInstanceKey();
     // The block in the attached segment; the caller holds the segment's lock.
     InstanceBlock *instanceBlock() const;
+    // Writes the empty block into the attached segment; the caller holds the segment's lock.
+    void resetInstanceBlock();
 
     void becomePrimary();
     void becomeSecondary();
     // The listening half of becomePrimary, apart so that a server can be started without a block.
     void startLocalServer();
+    // Closes the server, if there is one; the sockets it accepted go with it and drop their records.
+    void stopLocalServer();
 
     bool contactPrimary(int timeoutMs, HandshakeKind kind);
 
@@ -73,10 +80,10 @@ private:
 
 public:
     SingleApplication *owner;
-    QSharedMemory *sharedBlock;
-    QLocalSocket *primarySocket;
-    QLocalServer *localServer;
-    quint32 ownInstanceId;
+    std::unique_ptr<QSharedMemory> sharedBlock;
+    std::unique_ptr<QLocalSocket> primarySocket;
+    std::unique_ptr<QLocalServer> localServer;
+    quint32 ownInstanceId = 0;
     QString instanceKey;
     SingleApplication::StartOptions startOptions;
     QMap<QLocalSocket *, ClientRecord> clientRecords;

@@ -62,7 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // Patch mode: pairs of (offset, value) applied to a valid header and body, with one trailing
     // odd byte choosing the kind.
-    const QByteArray body = encodeHandshakeBody(fuzzKey(), qint8(input.size() > 1 ? input.at(1) : 1), 42);
+    const QByteArray body =
+        encodeHandshakeBody(fuzzKey(), HandshakeKind(qint8(input.size() > 1 ? input.at(1) : 1)), 42);
     QByteArray stream = encodeHandshakeHeader(body.size()) + body;
     for (int i = 2; i + 1 < input.size(); i += 2)
         stream[quint8(input.at(i)) % stream.size()] = input.at(i + 1);

@@ -1,5 +1,5 @@
 #include "byteformats.h"
-#include "saprobe.h"
+#include "probeprocess.h"
 #include "singleapplication_p.h"
 
 #include <QDataStream>
@@ -16,7 +16,7 @@
 
 namespace {
 
-const QStringList primaryOptions = {QStringLiteral("--wait-file"), QStringLiteral("end")};
+const QStringList PrimaryOptions = {QStringLiteral("--wait-file"), QStringLiteral("end")};
 
 // Ends every copy that waits for the sandbox's "end" file.
 void releaseWaiters(const Sandbox &sandbox)
@@ -78,7 +78,7 @@ private Q_SLOTS:
 
 void ElectionTest::initTestCase()
 {
-    QVERIFY2(QFileInfo::exists(QStringLiteral(SA_PROBE_PATH)), SA_PROBE_PATH);
+    QVERIFY2(QFileInfo::exists(QStringLiteral(ELECTION_PROBE_PATH)), ELECTION_PROBE_PATH);
 }
 
 void ElectionTest::primaryThenNumberedSecondaries()
@@ -86,7 +86,7 @@ void ElectionTest::primaryThenNumberedSecondaries()
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
 
-    Probe first = startProbe(sandbox, primaryOptions);
+    Probe first = startProbe(sandbox, PrimaryOptions);
     QVERIFY(first.readIdentity());
     QVERIFY(first.isPrimary());
     QCOMPARE(first.instanceId, 0u);
@@ -113,7 +113,7 @@ void ElectionTest::primaryThenNumberedSecondaries()
     QCOMPARE(QDir(sandbox.tempDir()).entryList({QStringLiteral("qipc_systemsem_*")}, QDir::Files).size(), 1);
     QFile::remove(sandbox.root() + QLatin1String("/end"));
 
-    Probe second = startProbe(sandbox, primaryOptions);
+    Probe second = startProbe(sandbox, PrimaryOptions);
     QVERIFY(second.readIdentity());
     QVERIFY(second.isPrimary());
     QCOMPARE(second.instanceId, 0u);
@@ -148,7 +148,7 @@ void ElectionTest::primaryThenNumberedSecondaries()
         QCOMPARE(view.error(), QSharedMemory::NotFound);
     }
     QFile::remove(sandbox.root() + QLatin1String("/end"));
-    Probe fresh = startProbe(sandbox, primaryOptions);
+    Probe fresh = startProbe(sandbox, PrimaryOptions);
     QVERIFY(fresh.readIdentity());
     QVERIFY(fresh.isPrimary());
     Probe next = startProbe(sandbox, {});
@@ -163,7 +163,7 @@ void ElectionTest::inconsistentBlockIsResetAfterFiveSeconds()
 {
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
-    Probe primary = startProbe(sandbox, primaryOptions);
+    Probe primary = startProbe(sandbox, PrimaryOptions);
     QVERIFY(primary.readIdentity());
     QVERIFY(primary.isPrimary());
 
@@ -197,7 +197,7 @@ void ElectionTest::killedPrimaryDoesNotBlockLaterCopies()
 {
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
-    Probe primary = startProbe(sandbox, primaryOptions);
+    Probe primary = startProbe(sandbox, PrimaryOptions);
     QVERIFY(primary.readIdentity());
     QVERIFY(primary.isPrimary());
     // A secondary keeps the segment alive while the primary dies.
@@ -208,7 +208,7 @@ void ElectionTest::killedPrimaryDoesNotBlockLaterCopies()
     primary.process->kill();
     QVERIFY(primary.process->waitForFinished(20000));
 
-    Probe successor = startProbe(sandbox, primaryOptions);
+    Probe successor = startProbe(sandbox, PrimaryOptions);
     QVERIFY(successor.readIdentity());
     QVERIFY(successor.isPrimary());
     Probe secondary = startProbe(sandbox, {});
@@ -222,7 +222,7 @@ void ElectionTest::killedPrimaryDoesNotBlockLaterCopies()
     successor.process->kill();
     QVERIFY(successor.process->waitForFinished(20000));
 
-    Probe third = startProbe(sandbox, primaryOptions);
+    Probe third = startProbe(sandbox, PrimaryOptions);
     QVERIFY(third.readIdentity());
     QVERIFY(third.isPrimary());
     Probe counted = startProbe(sandbox, {});
@@ -237,7 +237,7 @@ void ElectionTest::liveProcessOfAnotherProgramIsNoPrimary()
 {
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
-    Probe primary = startProbe(sandbox, primaryOptions);
+    Probe primary = startProbe(sandbox, PrimaryOptions);
     QVERIFY(primary.readIdentity());
 
     // A reused process id: alive, but running another program (this test).
@@ -322,7 +322,7 @@ void ElectionTest::foreignPeerCompletesHandshake()
     Probe primary = startProbe(sandbox, waitingFor(QStringLiteral("end"), {QStringLiteral("--listen")}));
     QVERIFY(primary.readIdentity());
 
-    const QByteArray message = handshake(primary.key.toLatin1(), DuplicateLaunch, 42);
+    const QByteArray message = handshake(primary.key.toLatin1(), qint8(HandshakeKind::DuplicateLaunch), 42);
     QCOMPARE(message.size(), 8 + 55);
 
     {
@@ -350,9 +350,9 @@ void ElectionTest::keyIgnoresPathCaseAndEmptyUserData()
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
     const auto copyProbe = [&](const QString &folder) {
-        const QString path = sandbox.root() + QLatin1Char('/') + folder + QLatin1String("/sa_probe");
+        const QString path = sandbox.root() + QLatin1Char('/') + folder + QLatin1String("/election_probe");
         QDir().mkpath(QFileInfo(path).path());
-        QFile::copy(QStringLiteral(SA_PROBE_PATH), path);
+        QFile::copy(QStringLiteral(ELECTION_PROBE_PATH), path);
         return path;
     };
     const auto keyOf = [&](const QString &program, const QStringList &arguments) {
@@ -384,7 +384,7 @@ void ElectionTest::unusableSegmentEndsWithStatusOne()
     environment.insert(QStringLiteral("TMPDIR"), notAFolder);
     QProcess probe;
     probe.setProcessEnvironment(environment);
-    probe.start(QStringLiteral(SA_PROBE_PATH), QStringList());
+    probe.start(QStringLiteral(ELECTION_PROBE_PATH), QStringList());
     QVERIFY(probe.waitForFinished(20000));
     QCOMPARE(probe.exitStatus(), QProcess::NormalExit);
     QCOMPARE(probe.exitCode(), 1);

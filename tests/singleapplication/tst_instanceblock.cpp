@@ -1,4 +1,5 @@
 #include "byteformats.h"
+#include "instancekey.h"
 #include "singleapplication_p.h"
 
 #include <QCryptographicHash>
@@ -47,6 +48,8 @@ private Q_SLOTS:
     void admitClaimAndRelease();
     void userNameCutAt127Bytes();
 
+    void keyOfIdentity_data();
+    void keyOfIdentity();
     void keyShape_data();
     void keyShape();
     void keyFollowsRecipe();
@@ -61,18 +64,18 @@ void InstanceBlockTest::checksumIsX25()
     Segment segment;
     for (int i = 0; i < 152; ++i)
         segment.bytes[i] = uchar(i * 37 + 11);
-    QCOMPARE(instanceBlockChecksum(segment.block()), crc16x25(segment.checksummed()));
+    QCOMPARE(computeBlockChecksum(segment.block()), crc16x25(segment.checksummed()));
     // The stored checksum and the bytes behind it do not take part.
     segment.bytes[144] ^= 0xff;
     segment.bytes[151] ^= 0xff;
-    QCOMPARE(instanceBlockChecksum(segment.block()), crc16x25(segment.checksummed()));
+    QCOMPARE(computeBlockChecksum(segment.block()), crc16x25(segment.checksummed()));
 }
 
 void InstanceBlockTest::resetOfZeroSegment()
 {
     Segment segment;
     // A new segment is inconsistent until its creator resets it.
-    QVERIFY(instanceBlockChecksum(segment.block()) != segment.storedChecksum());
+    QVERIFY(computeBlockChecksum(segment.block()) != segment.storedChecksum());
 
     resetInstanceBlock(segment.block());
     for (int i = 0; i < 144; ++i)
@@ -137,6 +140,43 @@ void InstanceBlockTest::userNameCutAt127Bytes()
     QCOMPARE(int(segment.bytes[16 + 127]), 0);
     QCOMPARE(int(uchar(utf8.at(126))), 0xc3);
     QCOMPARE(segment.storedChecksum(), crc16x25(segment.checksummed()));
+}
+
+void InstanceBlockTest::keyOfIdentity_data()
+{
+    // Application name, organisation name and domain, version, path, user name; then the user data.
+    QTest::addColumn<QStringList>("identity");
+    QTest::addColumn<QStringList>("userData");
+    QTest::addColumn<QList<QByteArray>>("hashed"); // what an independent reader feeds the hash after the tag
+    QTest::newRow("nothing but the tag")
+        << QStringList{{}, {}, {}, {}, {}, {}} << QStringList() << QList<QByteArray>();
+    QTest::newRow("every part, in order")
+        << QStringList{"App", "Org", "example.org", "1.2", "/opt/ostrel/bin", "bob"}
+        << QStringList{"u1", "u2"}
+        << QList<QByteArray>{"App", "Org", "example.org", "u1u2", "1.2", "/opt/ostrel/bin", "bob"};
+    QTest::newRow("path lower-cased beyond ASCII")
+        << QStringList{{}, {}, {}, {}, QString::fromUtf8("C:/Programme/\xc3\x84RGER/OSTREL.EXE"), {}}
+        << QStringList() << QList<QByteArray>{"c:/programme/\xc3\xa4rger/ostrel.exe"};
+    QTest::newRow("user name and user data as UTF-8")
+        << QStringList{{}, {}, {}, {}, {}, QString::fromUtf8("Zo\xc3\xab")}
+        << QStringList{QString::fromUtf8("\xe2\x82\xac"), QString()}
+        << QList<QByteArray>{"\xe2\x82\xac", "Zo\xc3\xab"};
+}
+
+void InstanceBlockTest::keyOfIdentity()
+{
+    QFETCH(QStringList, identity);
+    QFETCH(QStringList, userData);
+    QFETCH(QList<QByteArray>, hashed);
+    InstanceIdentity source;
+    source.applicationName = identity.at(0);
+    source.organizationName = identity.at(1);
+    source.organizationDomain = identity.at(2);
+    source.userData = userData;
+    source.applicationVersion = identity.at(3);
+    source.applicationFilePath = identity.at(4);
+    source.userName = identity.at(5);
+    QCOMPARE(deriveInstanceKey(source), QString::fromLatin1(instanceKeyOf(hashed)));
 }
 
 void InstanceBlockTest::keyShape_data()

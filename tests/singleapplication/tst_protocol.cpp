@@ -27,9 +27,9 @@ QString freshKey()
             .replace('/', '_'));
 }
 
-QByteArray handshake(const QString &key, qint8 kind, quint32 instanceId)
+QByteArray handshake(const QString &key, HandshakeKind kind, quint32 instanceId)
 {
-    return ::handshake(key.toLatin1(), kind, instanceId);
+    return ::handshake(key.toLatin1(), qint8(kind), instanceId);
 }
 
 // A connected pair of local sockets apart from any primary: the slots only drain the socket they get.
@@ -238,7 +238,7 @@ void ProtocolTest::handshakeInAnySplit()
     QVERIFY(peer);
     QLocalSocket *accepted = d->clientRecords.firstKey();
 
-    const QByteArray stream = handshake(d->instanceKey, DuplicateLaunch, 7) + extra;
+    const QByteArray stream = handshake(d->instanceKey, HandshakeKind::DuplicateLaunch, 7) + extra;
     QCOMPARE(stream.size(), 8 + 11 + 44 + extra.size());
     int from = 0;
     for (int cut : cuts) {
@@ -246,10 +246,10 @@ void ProtocolTest::handshakeInAnySplit()
         from = cut;
         // Wait until the primary holds everything sent so far, then look at its record.
         QTRY_VERIFY(accepted->bytesAvailable() > 0 ||
-                    d->clientRecords.value(accepted).phase != AwaitingHeader);
+                    d->clientRecords.value(accepted).phase != ReadPhase::AwaitingHeader);
         QTest::qWait(20);
         const ClientRecord record = d->clientRecords.value(accepted);
-        QCOMPARE(int(record.phase), cut < 8 ? int(AwaitingHeader) : int(AwaitingBody));
+        QCOMPARE(int(record.phase), cut < 8 ? int(ReadPhase::AwaitingHeader) : int(ReadPhase::AwaitingBody));
         if (cut >= 8)
             QCOMPARE(record.expectedLength, qint64(55));
         QVERIFY(recorder.events.isEmpty());
@@ -260,7 +260,7 @@ void ProtocolTest::handshakeInAnySplit()
     if (!extra.isEmpty())
         expected << QStringLiteral("message 7 ") + QString::fromLatin1(extra);
     QTRY_COMPARE(recorder.events, expected);
-    QCOMPARE(int(d->clientRecords.value(accepted).phase), int(Established));
+    QCOMPARE(int(d->clientRecords.value(accepted).phase), int(ReadPhase::Established));
     QCOMPARE(d->clientRecords.value(accepted).instanceId, 7u);
 
     // Bytes after acceptance arrive as messages of that peer.
@@ -302,23 +302,23 @@ void ProtocolTest::rejections()
     QByteArray stream;
     switch (Rejection(mutation)) {
     case WrongCaseKey: {
-        const QByteArray body = handshakeBody(key.toLower(), DuplicateLaunch, 3);
+        const QByteArray body = handshakeBody(key.toLower(), qint8(HandshakeKind::DuplicateLaunch), 3);
         stream = handshakeHeader(body.size()) + body;
         break;
     }
     case BrokenChecksum: {
-        QByteArray body = handshakeBody(key, DuplicateLaunch, 3);
+        QByteArray body = handshakeBody(key, qint8(HandshakeKind::DuplicateLaunch), 3);
         body[body.size() - 1] = char(body.at(body.size() - 1) ^ 0x01);
         stream = handshakeHeader(body.size()) + body;
         break;
     }
     case ExtraCounted: {
-        const QByteArray body = handshakeBody(key, DuplicateLaunch, 3) + "xy";
+        const QByteArray body = handshakeBody(key, qint8(HandshakeKind::DuplicateLaunch), 3) + "xy";
         stream = handshakeHeader(body.size()) + body;
         break;
     }
     case NullKey: {
-        QByteArray body = bigEndian(0xffffffffu, 4) + char(DuplicateLaunch) + bigEndian(3, 4);
+        QByteArray body = bigEndian(0xffffffffu, 4) + char(HandshakeKind::DuplicateLaunch) + bigEndian(3, 4);
         body += bigEndian(crc16x25(body), 2);
         stream = handshakeHeader(body.size()) + body;
         break;
@@ -345,7 +345,7 @@ void ProtocolTest::announcedBodyIsAwaited()
     QVERIFY(peer);
     QLocalSocket *accepted = d->clientRecords.firstKey();
     send(*peer, handshakeHeader(MaxHandshakeBodyLength) + QByteArray(100, 'a'));
-    QTRY_COMPARE(int(d->clientRecords.value(accepted).phase), int(AwaitingBody));
+    QTRY_COMPARE(int(d->clientRecords.value(accepted).phase), int(ReadPhase::AwaitingBody));
     QTest::qWait(100);
     QCOMPARE(peer->state(), QLocalSocket::ConnectedState);
     QCOMPARE(d->clientRecords.value(accepted).expectedLength, MaxHandshakeBodyLength);
@@ -357,9 +357,11 @@ void ProtocolTest::handshakeKinds_data()
     QTest::addColumn<int>("kind");
     QTest::addColumn<bool>("notifyOption");
     QTest::addColumn<bool>("announced");
-    QTest::newRow("duplicate launch") << int(DuplicateLaunch) << false << true;
-    QTest::newRow("secondary launch, primary not notified") << int(SecondaryLaunch) << false << false;
-    QTest::newRow("secondary launch, primary notified") << int(SecondaryLaunch) << true << true;
+    QTest::newRow("duplicate launch") << int(HandshakeKind::DuplicateLaunch) << false << true;
+    QTest::newRow("secondary launch, primary not notified")
+        << int(HandshakeKind::SecondaryLaunch) << false << false;
+    QTest::newRow("secondary launch, primary notified")
+        << int(HandshakeKind::SecondaryLaunch) << true << true;
     QTest::newRow("unknown kind") << 3 << true << false;
     QTest::newRow("negative kind") << -1 << true << false;
 }
@@ -376,8 +378,8 @@ void ProtocolTest::handshakeKinds()
     QVERIFY(peer);
     QLocalSocket *accepted = d->clientRecords.firstKey();
 
-    send(*peer, handshake(d->instanceKey, qint8(kind), 5));
-    QTRY_COMPARE(int(d->clientRecords.value(accepted).phase), int(Established));
+    send(*peer, handshake(d->instanceKey, HandshakeKind(kind), 5));
+    QTRY_COMPARE(int(d->clientRecords.value(accepted).phase), int(ReadPhase::Established));
     send(*peer, "after");
     QStringList expected;
     if (announced)
@@ -396,7 +398,7 @@ void ProtocolTest::bytesLeftAtClose()
         auto peer = connectPeer(*d);
         QVERIFY(peer);
         send(*peer, handshakeHeader(100) + QByteArray(20, 'p'));
-        QTRY_COMPARE(int(d->clientRecords.first().phase), int(AwaitingBody));
+        QTRY_COMPARE(int(d->clientRecords.first().phase), int(ReadPhase::AwaitingBody));
         peer->disconnectFromServer();
         QTRY_VERIFY(d->clientRecords.isEmpty());
         QCOMPARE(recorder.events, QStringList{QStringLiteral("message 0 ") + QString(20, QLatin1Char('p'))});
@@ -407,8 +409,8 @@ void ProtocolTest::bytesLeftAtClose()
     {
         auto peer = connectPeer(*d);
         QVERIFY(peer);
-        send(*peer, handshake(d->instanceKey, SecondaryLaunch, 9));
-        QTRY_COMPARE(int(d->clientRecords.first().phase), int(Established));
+        send(*peer, handshake(d->instanceKey, HandshakeKind::SecondaryLaunch, 9));
+        QTRY_COMPARE(int(d->clientRecords.first().phase), int(ReadPhase::Established));
         send(*peer, "goodbye");
         peer->disconnectFromServer();
         QTRY_VERIFY(d->clientRecords.isEmpty());
@@ -468,14 +470,14 @@ void ProtocolTest::everySignalAndSlotByItsSignature()
     QVERIFY(QObject::connect(&driver, SIGNAL(closedFor(QLocalSocket *, quint32)), d.get(),
                              SLOT(slotClientConnectionClosed(QLocalSocket *, quint32))));
     // The server's own signal, connected by signature in place of the member-function connection.
-    QVERIFY(QObject::disconnect(d->localServer, &QLocalServer::newConnection, d.get(), nullptr));
-    QVERIFY(QObject::connect(d->localServer, SIGNAL(newConnection()), d.get(),
+    QVERIFY(QObject::disconnect(d->localServer.get(), &QLocalServer::newConnection, d.get(), nullptr));
+    QVERIFY(QObject::connect(d->localServer.get(), SIGNAL(newConnection()), d.get(),
                              SLOT(slotConnectionEstablished())));
 
     QLocalSocket peer;
     peer.connectToServer(d->instanceKey);
     QVERIFY(peer.waitForConnected(5000));
-    send(peer, handshake(d->instanceKey, DuplicateLaunch, 3) + "hi");
+    send(peer, handshake(d->instanceKey, HandshakeKind::DuplicateLaunch, 3) + "hi");
     QTRY_COMPARE(driver.received, (QStringList{QStringLiteral("started"), QStringLiteral("message 3 hi")}));
 
     // The data slots drain whatever socket they are handed.
@@ -499,16 +501,16 @@ void ProtocolTest::contactPrimaryWritesHandshake()
     d.instanceKey = server.serverName();
     d.ownInstanceId = 0x01020304;
 
-    QVERIFY(d.contactPrimary(5000, SecondaryLaunch));
+    QVERIFY(d.contactPrimary(5000, HandshakeKind::SecondaryLaunch));
     QTRY_VERIFY(server.hasPendingConnections());
     QLocalSocket *received = server.nextPendingConnection();
-    const QByteArray expected = handshake(d.instanceKey, SecondaryLaunch, 0x01020304);
+    const QByteArray expected = handshake(d.instanceKey, HandshakeKind::SecondaryLaunch, 0x01020304);
     QCOMPARE(expected.size(), 8 + 55);
     QTRY_COMPARE(received->bytesAvailable(), qint64(expected.size()));
     QCOMPARE(received->readAll(), expected);
 
     // Already connected: nothing more goes out.
-    QVERIFY(d.contactPrimary(5000, DuplicateLaunch));
+    QVERIFY(d.contactPrimary(5000, HandshakeKind::DuplicateLaunch));
     QTest::qWait(100);
     QCOMPARE(received->bytesAvailable(), qint64(0));
     QVERIFY(!server.hasPendingConnections());
@@ -529,7 +531,7 @@ void ProtocolTest::contactPrimaryWithoutServer()
     d.instanceKey = freshKey();
     QElapsedTimer clock;
     clock.start();
-    QVERIFY(!d.contactPrimary(budget, DuplicateLaunch));
+    QVERIFY(!d.contactPrimary(budget, HandshakeKind::DuplicateLaunch));
     const qint64 spent = clock.elapsed();
     QVERIFY2(spent >= qMax(budget, 8), QByteArray::number(spent).constData());
     QVERIFY2(spent < qMax(budget, 0) + 2000, QByteArray::number(spent).constData());
@@ -543,10 +545,10 @@ void ProtocolTest::contactPrimaryWithZeroBudget()
     QVERIFY(server.listen(freshKey()));
     SingleApplicationPrivate d(application());
     d.instanceKey = server.serverName();
-    d.contactPrimary(0, DuplicateLaunch); // the write wait is zero, so the result says little
+    d.contactPrimary(0, HandshakeKind::DuplicateLaunch); // the write wait is zero, so the result says little
     QTRY_VERIFY(server.hasPendingConnections());
     QLocalSocket *received = server.nextPendingConnection();
-    const QByteArray expected = handshake(d.instanceKey, DuplicateLaunch, 0);
+    const QByteArray expected = handshake(d.instanceKey, HandshakeKind::DuplicateLaunch, 0);
     QTRY_COMPARE(received->bytesAvailable(), qint64(expected.size()));
     QCOMPARE(received->readAll(), expected);
     QTest::qWait(50);
@@ -562,7 +564,7 @@ void ProtocolTest::applicationIsPrimaryOfItsOwnKey()
     QLocalSocket peer;
     peer.connectToServer(application()->instanceKey());
     QVERIFY(peer.waitForConnected(5000));
-    send(peer, handshake(application()->instanceKey(), DuplicateLaunch, 0) + "hi");
+    send(peer, handshake(application()->instanceKey(), HandshakeKind::DuplicateLaunch, 0) + "hi");
     QTRY_COMPARE(recorder.events, (QStringList{QStringLiteral("started"), QStringLiteral("message 0 hi")}));
 }
 

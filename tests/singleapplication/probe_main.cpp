@@ -1,7 +1,8 @@
 // A stand-in application for the election tests: it constructs SingleApplication with the options of its
 // command line, reports its role, and optionally stays up serving its local server until told to end.
 //
-//   sa_probe [--no-secondary] [--options N] [--timeout MS] [--user-data TEXT] [--listen] [--wait-file PATH]
+//   election_probe [--no-secondary] [--options N] [--timeout MS] [--user-data TEXT] [--listen]
+//                  [--wait-file PATH]
 //
 // Output, one line each, flushed at once:
 //   role primary|secondary <instance id> <pid>

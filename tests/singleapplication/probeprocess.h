@@ -1,5 +1,5 @@
-#ifndef OSTREL_TESTS_SAPROBE_H
-#define OSTREL_TESTS_SAPROBE_H
+#ifndef OSTREL_TESTS_PROBEPROCESS_H
+#define OSTREL_TESTS_PROBEPROCESS_H
 
 #include "sandbox.h"
 
@@ -76,7 +76,7 @@ inline Probe startProbe(const Sandbox &sandbox, const QStringList &arguments,
     probe.process = std::make_unique<QProcess>();
     probe.process->setProcessEnvironment(sandbox.environment());
     probe.process->setWorkingDirectory(sandbox.root());
-    probe.process->start(program.isEmpty() ? QStringLiteral(SA_PROBE_PATH) : program, arguments);
+    probe.process->start(program.isEmpty() ? QStringLiteral(ELECTION_PROBE_PATH) : program, arguments);
     probe.process->waitForStarted(20000);
     return probe;
 }
