@@ -26,6 +26,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QLockFile>
+#include <QSet>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryFile>
@@ -51,8 +52,23 @@ bool isRoot(const QString &name, const char *root)
 // as the first of them in the map's order (which is the order the writer lists them in); values that the
 // stand-in of earlier versions kept under HKEY_CLASSES_ROOT itself are the machine's classes, which is
 // where Windows keeps what is written there. A value the machine's classes hold already wins.
-QSettings::SettingsMap asRegistryHolds(const QSettings::SettingsMap &parsed)
+QSettings::SettingsMap asRegistryHolds(QSettings::SettingsMap parsed)
 {
+    const QString legacyPrefix = QLatin1String(classesRoot) + QLatin1Char('/');
+    // Most hives have neither: then the map stays as it is, which saves building it again. Every key has
+    // its own entry (registryexport.h), so two spellings of a key show as two entries folded alike.
+    {
+        QSet<QString> folded;
+        folded.reserve(parsed.size());
+        bool asItIs = true;
+        for (auto it = parsed.cbegin(); asItIs && it != parsed.cend(); ++it) {
+            const int size = folded.size();
+            folded.insert(it.key().toCaseFolded());
+            asItIs = folded.size() > size && !it.key().startsWith(legacyPrefix, Qt::CaseInsensitive);
+        }
+        if (asItIs)
+            return parsed;
+    }
     QSettings::SettingsMap result;
     QHash<QString, QString> keySpelling; // key path with letter case folded -> as spelled in the result
     QHash<QString, QString> valueSpelling;
@@ -99,7 +115,6 @@ QSettings::SettingsMap asRegistryHolds(const QSettings::SettingsMap &parsed)
             result.insert(spelled.value(), value);
         }
     };
-    const QString legacyPrefix = QLatin1String(classesRoot) + QLatin1Char('/');
     const QString machinePrefix = QLatin1String(machineClasses[0]) + QLatin1Char('/') +
                                   QLatin1String(machineClasses[1]) + QLatin1Char('/') +
                                   QLatin1String(machineClasses[2]) + QLatin1Char('/');
@@ -121,7 +136,7 @@ bool readHive(QIODevice &device, QSettings::SettingsMap &map)
     QSettings::SettingsMap parsed;
     if (!Platform::parseRegistryExport(device.readAll(), &parsed))
         return false;
-    map = asRegistryHolds(parsed);
+    map = asRegistryHolds(std::move(parsed));
     return true;
 }
 
