@@ -15,6 +15,13 @@ namespace {
 constexpr const char *programIdentifier = EditorFileName;
 const char documentExtension[] = ".pdf";
 const char quotedArgument[] = "\"%1\"";
+// Where the current user's classes live. HKEY_CLASSES_ROOT is a merged view: a key created through it
+// lands under HKEY_LOCAL_MACHINE\Software\Classes, which only an elevated process may change, so a
+// program that runs with the caller's rights writes its identifier here, where the view looks first.
+const char userClassesKey[] = "HKEY_CURRENT_USER\\Software\\Classes";
+// Explorer offers a verb without this value for selections of up to 15 items; "Player" raises that to
+// 100 and still starts one copy per item, which is what the hand-off expects.
+const char multiSelectModel[] = "Player";
 
 // Names an earlier version wrote; cleared on every install and uninstall, so that no stale verb survives.
 const char *const unnumberedVerbKeys[] = {
@@ -50,7 +57,7 @@ void registerContextMenu()
     setFileAssociation(QLatin1String(documentExtension), QLatin1String(programIdentifier));
 
     const QString programIdentifierKey =
-        QLatin1String("HKEY_CLASSES_ROOT\\") + QLatin1String(programIdentifier);
+        QLatin1String(userClassesKey) + QLatin1Char('\\') + QLatin1String(programIdentifier);
     setDefaultValue(programIdentifierKey + QLatin1String("\\shell\\open\\command"),
                     quotedPath(QDir::toNativeSeparators(editorProgramPath())) + QLatin1Char(' ') +
                         QLatin1String(quotedArgument));
@@ -72,6 +79,10 @@ void unregisterContextMenu()
         for (const ShellVerb &verb : shellVerbs)
             shellKey->remove(QLatin1String(verb.keyName));
     }
+    // The current user's identifier first; then, through the merged view, whatever is left there: an
+    // identifier that an older, elevated install wrote under HKEY_LOCAL_MACHINE (refused to an account
+    // without the rights, which changes nothing).
+    Platform::openRegistryKey(QLatin1String(userClassesKey))->remove(QLatin1String(programIdentifier));
     Platform::openRegistryKey(QStringLiteral("HKEY_CLASSES_ROOT"))->remove(QLatin1String(programIdentifier));
 
     // Last, so that during an install the association is cleared before it is set again.
@@ -88,6 +99,7 @@ void writeVerbKey(const QString &keyPath, const QString &verbFlag, const QString
         verbKey->setValue(QStringLiteral("."), QStringLiteral(""));
         verbKey->setValue(QStringLiteral("Icon"), nativeProgramPath() + QLatin1String(",0"));
         verbKey->setValue(QStringLiteral("MUIVerb"), caption);
+        verbKey->setValue(QStringLiteral("MultiSelectModel"), QLatin1String(multiSelectModel));
     }
 
     const QString command = quotedPath(nativeProgramPath()) + QLatin1Char(' ') + verbFlag + QLatin1Char(' ') +

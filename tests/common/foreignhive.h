@@ -20,29 +20,29 @@ inline QString everyKindText()
 {
     return QString::fromUtf8(u8R"(Windows Registry Editor Version 5.00
 
-[HKEY_CLASSES_ROOT\MIME]
+[HKEY_LOCAL_MACHINE\SOFTWARE\Classes\MIME]
 
-[HKEY_CLASSES_ROOT\MIME\Database]
+[HKEY_LOCAL_MACHINE\SOFTWARE\Classes\MIME\Database]
 
-[HKEY_CLASSES_ROOT\MIME\Database\Content Type]
+[HKEY_LOCAL_MACHINE\SOFTWARE\Classes\MIME\Database\Content Type]
 
-[HKEY_CLASSES_ROOT\MIME\Database\Content Type\application/pdf]
+[HKEY_LOCAL_MACHINE\SOFTWARE\Classes\MIME\Database\Content Type\application/pdf]
 "Extension"=".pdf"
 
-[HKEY_CLASSES_ROOT\Other Viewer.exe]
+[HKEY_LOCAL_MACHINE\SOFTWARE\Classes\Other Viewer.exe]
 @="Other Viewer Document"
 
-[HKEY_CLASSES_ROOT\Other Viewer.exe\DefaultIcon]
+[HKEY_LOCAL_MACHINE\SOFTWARE\Classes\Other Viewer.exe\DefaultIcon]
 @=hex(2):25,00,50,00,72,00,6f,00,67,00,72,00,61,00,6d,00,46,00,69,00,6c,00,65,\
   00,73,00,25,00,5c,00,4f,00,74,00,68,00,65,00,72,00,20,00,56,00,69,00,65,00,\
   77,00,65,00,72,00,5c,00,76,00,69,00,65,00,77,00,65,00,72,00,2e,00,65,00,78,\
   00,65,00,2c,00,31,00,00,00
 
-[HKEY_CLASSES_ROOT\Other Viewer.exe\shell]
+[HKEY_LOCAL_MACHINE\SOFTWARE\Classes\Other Viewer.exe\shell]
 
-[HKEY_CLASSES_ROOT\Other Viewer.exe\shell\open]
+[HKEY_LOCAL_MACHINE\SOFTWARE\Classes\Other Viewer.exe\shell\open]
 
-[HKEY_CLASSES_ROOT\Other Viewer.exe\shell\open\command]
+[HKEY_LOCAL_MACHINE\SOFTWARE\Classes\Other Viewer.exe\shell\open\command]
 @="\"C:\\Program Files\\Other Viewer\\viewer.exe\" \"%1\""
 
 [HKEY_CURRENT_USER\Environment]
@@ -166,8 +166,9 @@ inline QStringList everyKindDump()
 {
     using Platform::RegistryValue;
     const auto sz = [](const QString &text) { return RegistryDump::stringValue(text); };
-    const QString mime = QStringLiteral("HKEY_CLASSES_ROOT\\MIME\\Database\\Content Type");
-    const QString viewer = QStringLiteral("HKEY_CLASSES_ROOT\\Other Viewer.exe");
+    const QString classes = QStringLiteral("HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes");
+    const QString mime = classes + QStringLiteral("\\MIME\\Database\\Content Type");
+    const QString viewer = classes + QStringLiteral("\\Other Viewer.exe");
     const QString environment = QStringLiteral("HKEY_CURRENT_USER\\Environment");
     const QString shell =
         QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell");
@@ -183,9 +184,11 @@ inline QStringList everyKindDump()
         longBinary.append(char(i));
 
     QStringList lines{
-        QStringLiteral("HKEY_CLASSES_ROOT"),
-        QStringLiteral("HKEY_CLASSES_ROOT\\MIME"),
-        QStringLiteral("HKEY_CLASSES_ROOT\\MIME\\Database"),
+        QStringLiteral("HKEY_LOCAL_MACHINE"),
+        QStringLiteral("HKEY_LOCAL_MACHINE\\SOFTWARE"),
+        classes,
+        classes + QStringLiteral("\\MIME"),
+        classes + QStringLiteral("\\MIME\\Database"),
         mime,
         pdfType,
         line(pdfType, QStringLiteral("Extension"), sz(QStringLiteral(".pdf"))),

@@ -7,12 +7,15 @@
 #include "platform.h"
 #include "privatehome.h"
 #include "registrydump.h"
+#include "registryexport.h"
 #include "registryvalue.h"
 
 #include <QDir>
+
 #include <QFile>
 #include <QSettings>
 #include <QTest>
+#include <functional>
 
 namespace {
 
@@ -52,13 +55,16 @@ class RegistryHiveTest : public QObject
 
 private Q_SLOTS:
     void init();
-    void keyNamesKeepTheirCase();
+    void namesKeepTheSpellingOfTheirFirstCreation();
+    void classesRootIsTheMergedView_data();
+    void classesRootIsTheMergedView();
     void removeTakesTheWholeSubtree();
     void keysWithoutValuesStay();
     void readingAloneCreatesNothing();
     void damagedHiveIsKeptAside_data();
     void damagedHiveIsKeptAside();
     void foreignHiveSurvivesReadAndWrite();
+    void classesRootOfEarlierVersionsIsTheMachines();
     void typedValuesReadAsTheirData();
     void deepKeysAreWrittenAndRemoved();
 };
@@ -68,29 +74,134 @@ void RegistryHiveTest::init()
     QDir(hiveFolder()).removeRecursively();
 }
 
-// Key names keep their case and are compared with it, and a "." at the start of a key name is part of the
-// name; the values come back read from the file.
-void RegistryHiveTest::keyNamesKeepTheirCase()
+// Key and value names are compared without regard to letter case, as in the registry, and keep the
+// spelling of their first creation; a "." at the start of a key name is part of the name; the values come
+// back read from the file.
+void RegistryHiveTest::namesKeepTheSpellingOfTheirFirstCreation()
 {
-    const QString keyPath = QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\Mixed Case\\.dotted\\Key");
+    const QString keyPath = QStringLiteral("HKEY_CURRENT_USER\\Software\\Mixed Case\\.dotted\\Key");
     Platform::openRegistryKey(keyPath)->setValue(QStringLiteral("."), QStringLiteral("default"));
-    Platform::openRegistryKey(keyPath)->setValue(QStringLiteral("Number"), -7);
+    Platform::openRegistryKey(QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\mixed case\\.DOTTED\\key"))
+        ->setValue(QStringLiteral("Number"), -7);
     // Within one process QSettings keeps the hive it wrote last while the file on disk is unchanged, so the
     // file is changed (by a line end at its end) to make the next open read it.
     QVERIFY(writeHive(readHive() + '\n'));
 
-    const auto key = Platform::openRegistryKey(keyPath);
+    const auto key = Platform::openRegistryKey(keyPath.toUpper());
     QCOMPARE(key->status(), QSettings::NoError);
     QCOMPARE(key->value(QStringLiteral(".")), QVariant(QStringLiteral("default")));
     QCOMPARE(key->value(QStringLiteral("Number")), QVariant(-7));
-    const auto parent = Platform::openRegistryKey(QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE"));
-    QCOMPARE(parent->childGroups(), QStringList{QStringLiteral("Mixed Case")});
+    QCOMPARE(Platform::openRegistryKey(QStringLiteral("HKEY_CURRENT_USER"))->childGroups(),
+             QStringList{QStringLiteral("Software")});
     QCOMPARE(
-        Platform::openRegistryKey(QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\Mixed Case"))->childGroups(),
+        Platform::openRegistryKey(QStringLiteral("HKEY_CURRENT_USER\\software\\MIXED CASE"))->childGroups(),
         QStringList{QStringLiteral(".dotted")});
+    QVERIFY(QString::fromUtf8(readHive())
+                .contains(QLatin1String("[HKEY_CURRENT_USER\\Software\\Mixed "
+                                        "Case\\.dotted\\Key]\n@=\"default\"\n\"Number\"=dword:fffffff9\n")));
+    QCOMPARE(QString::fromUtf8(readHive()).count(QLatin1String("\n[")), 5);
+
+    // A hive that holds one name in two spellings (as earlier versions wrote it) is one key: the spelling
+    // listed first, the value of the last line.
+    QVERIFY(writeHive(
+        "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\SOFTWARE\\A]\n\"v\"=\"first\"\n\n"
+        "[HKEY_CURRENT_USER\\Software\\a]\n\"V\"=\"second\"\n\"w\"=\"x\"\n\n"));
     QCOMPARE(
-        Platform::openRegistryKey(QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\mixed case"))->childGroups(),
-        QStringList());
+        RegistryDump::hive(),
+        (QStringList{QStringLiteral("HKEY_CURRENT_USER"), QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE"),
+                     QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\A"),
+                     ForeignHive::line(QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\A"), QStringLiteral("v"),
+                                       RegistryDump::stringValue(QStringLiteral("second"))),
+                     ForeignHive::line(QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\A"), QStringLiteral("w"),
+                                       RegistryDump::stringValue(QStringLiteral("x")))}));
+}
+
+namespace {
+
+const char mergedViewHive[] = "Windows Registry Editor Version 5.00\n\n"
+                              "[HKEY_CURRENT_USER\\Software\\Classes\\Both.exe\\shell\\open\\command]\n"
+                              "@=\"user\"\n\n"
+                              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\Both.exe\\shell\\open\\command]\n"
+                              "@=\"machine\"\n\n"
+                              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\Machine.exe\\shell\\open\\command]\n"
+                              "@=\"machine only\"\n\n";
+
+} // namespace
+
+void RegistryHiveTest::classesRootIsTheMergedView_data()
+{
+    QTest::addColumn<bool>("elevated");
+    QTest::newRow("an account without elevation") << false;
+    QTest::newRow("elevated") << true;
+}
+
+// HKEY_CLASSES_ROOT finds the current user's classes first, then the machine's; what is written through it
+// goes to the current user's key that it found, else to the machine's, which only an elevated process may
+// change: otherwise QSettings reports an access error, the hive stays as it was, and later changes
+// elsewhere still go through.
+void RegistryHiveTest::classesRootIsTheMergedView()
+{
+    QFETCH(bool, elevated);
+    if (elevated)
+        qputenv("OSTREL_STANDIN_ELEVATED", "1");
+    else
+        qunsetenv("OSTREL_STANDIN_ELEVATED");
+    QVERIFY(writeHive(mergedViewHive));
+    const QString command = QStringLiteral("\\shell\\open\\command");
+    const QString both = QStringLiteral("HKEY_CLASSES_ROOT\\Both.exe") + command;
+    QCOMPARE(valueAt(both, QStringLiteral(".")), QVariant(QStringLiteral("user")));
+    QCOMPARE(valueAt(QStringLiteral("hkey_classes_root\\MACHINE.EXE") + command, QStringLiteral(".")),
+             QVariant(QStringLiteral("machine only")));
+    QCOMPARE(valueAt(QStringLiteral("HKEY_CLASSES_ROOT\\Nowhere.exe"), QStringLiteral(".")), QVariant());
+
+    // Into the current user's key, whatever the elevation.
+    {
+        const auto key = Platform::openRegistryKey(both);
+        key->setValue(QStringLiteral("."), QStringLiteral("user, changed"));
+        key->sync();
+        QCOMPARE(key->status(), QSettings::NoError);
+    }
+    QByteArray expected = QByteArray(mergedViewHive).replace("\"user\"", "\"user, changed\"");
+    const auto layoutOf = [](const QByteArray &text) { // the keys and values, as the writer lists them
+        QSettings::SettingsMap map;
+        return Platform::parseRegistryExport(text, &map) ? RegistryDump::ofMap(map) : QStringList();
+    };
+    QCOMPARE(layoutOf(readHive()), layoutOf(expected));
+
+    // A key created through the view, a value of the machine's key, and a removal of the machine's key.
+    const QString created = QStringLiteral("HKEY_CLASSES_ROOT\\New.exe\\DefaultIcon");
+    const QList<std::function<void(QSettings &)>> changes{
+        [](QSettings &key) { key.setValue(QStringLiteral("."), QStringLiteral("new")); },
+        [](QSettings &key) { key.setValue(QStringLiteral("Extra"), 1); },
+        [](QSettings &key) { key.remove(QStringLiteral("Machine.exe")); },
+    };
+    const QStringList keys{created, QStringLiteral("HKEY_CLASSES_ROOT\\Machine.exe"),
+                           QStringLiteral("HKEY_CLASSES_ROOT")};
+    for (int i = 0; i < changes.size(); ++i) {
+        const QByteArray before = readHive();
+        const auto key = Platform::openRegistryKey(keys.at(i));
+        changes.at(i)(*key);
+        key->sync();
+        QCOMPARE(key->status(), elevated ? QSettings::NoError : QSettings::AccessError);
+        if (!elevated)
+            QCOMPARE(readHive(), before);
+    }
+    if (elevated) {
+        expected = QByteArray(mergedViewHive).replace("\"user\"", "\"user, changed\"");
+        expected.replace("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\Machine.exe\\shell\\open\\command]\n"
+                         "@=\"machine only\"\n\n",
+                         "");
+        expected += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\New.exe\\DefaultIcon]\n@=\"new\"\n\n";
+        QCOMPARE(layoutOf(readHive()), layoutOf(expected));
+        QCOMPARE(valueAt(created, QStringLiteral(".")), QVariant(QStringLiteral("new")));
+    }
+
+    // A refused change is not tried again by the next settings object.
+    Platform::openRegistryKey(QStringLiteral("HKEY_CURRENT_USER\\Software\\Classes\\Later"))
+        ->setValue(QStringLiteral("."), QStringLiteral("later"));
+    QVERIFY(QString::fromUtf8(readHive()).contains(QLatin1String("\\Classes\\Later]\n@=\"later\"\n")));
+    QVERIFY(QDir::temp().entryList({QStringLiteral("ostrel-registry-*")}).isEmpty());
+    qunsetenv("OSTREL_STANDIN_ELEVATED");
 }
 
 void RegistryHiveTest::removeTakesTheWholeSubtree()
@@ -198,6 +309,25 @@ void RegistryHiveTest::foreignHiveSurvivesReadAndWrite()
     Platform::openRegistryKey(ours)->setValue(QStringLiteral("Value"), QStringLiteral("changed"));
     Platform::openRegistryKey(ours)->setValue(QStringLiteral("Value"), QStringLiteral("ours"));
     QCOMPARE(readHive(), first);
+}
+
+// Earlier versions of the stand-in kept HKEY_CLASSES_ROOT's keys under that name: they are the machine's
+// classes, where Windows keeps what is written there, and nothing of them is lost.
+void RegistryHiveTest::classesRootOfEarlierVersionsIsTheMachines()
+{
+    const QString modern = ForeignHive::everyKindText();
+    QString earlier = modern;
+    earlier.replace(QLatin1String("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\"),
+                    QLatin1String("[HKEY_CLASSES_ROOT\\"));
+    QVERIFY(earlier != modern);
+    QVERIFY(writeHive(ForeignHive::windowsExport(earlier)));
+    QCOMPARE(RegistryDump::hive(), ForeignHive::everyKindDump());
+    QCOMPARE(valueAt(QStringLiteral("HKEY_CLASSES_ROOT\\Other Viewer.exe"), QStringLiteral(".")),
+             QVariant(QStringLiteral("Other Viewer Document")));
+
+    Platform::openRegistryKey(QStringLiteral("HKEY_CURRENT_USER\\Ours"))->setValue(QStringLiteral("v"), 1);
+    QCOMPARE(RegistryDump::entriesNotSpelledAsIn(modern, readHive()), QStringList());
+    QVERIFY(!QString::fromUtf8(readHive()).contains(QLatin1String("HKEY_CLASSES_ROOT")));
 }
 
 // Values that only hex spells reach QSettings callers as their data: an expandable string reads as text.

@@ -19,95 +19,114 @@ namespace {
 const char registryHeader[] = "Windows Registry Editor Version 5.00\n\n";
 
 // Keys stay until they are removed themselves, as in the registry: the keys above ours are created with
-// them and outlive an uninstall.
-const char classesRootLayout[] = "[HKEY_CLASSES_ROOT]\n\n";
+// them and outlive an uninstall. %SW% is the spelling of HKEY_CURRENT_USER's "Software" key: the program
+// names it "Software" for its identifier and "SOFTWARE" for its verbs, and the registry keeps the spelling
+// of the key's first creation (in a fresh hive the identifier's, written first).
+const char userParentsLayout[] = "[HKEY_CURRENT_USER]\n\n"
+                                 "[HKEY_CURRENT_USER\\%SW%]\n\n"
+                                 "[HKEY_CURRENT_USER\\%SW%\\Classes]\n\n";
 const char shellParentsLayout[] =
-    "[HKEY_CURRENT_USER]\n\n"
-    "[HKEY_CURRENT_USER\\SOFTWARE]\n\n"
-    "[HKEY_CURRENT_USER\\SOFTWARE\\Classes]\n\n"
-    "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations]\n\n"
-    "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf]\n\n"
-    "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell]\n\n";
+    "[HKEY_CURRENT_USER\\%SW%\\Classes\\SystemFileAssociations]\n\n"
+    "[HKEY_CURRENT_USER\\%SW%\\Classes\\SystemFileAssociations\\.pdf]\n\n"
+    "[HKEY_CURRENT_USER\\%SW%\\Classes\\SystemFileAssociations\\.pdf\\Shell]\n\n";
+// What the stand-in makes of HKEY_CLASSES_ROOT in a hive of earlier versions: the machine's classes.
+const char machineParentsLayout[] = "[HKEY_LOCAL_MACHINE]\n\n"
+                                    "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\n"
+                                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes]\n\n";
 
-// Program identifier keys, as the hive lists them: "DefaultIcon" before "shell".
-const char programIdentifierLayout[] = "[HKEY_CLASSES_ROOT\\Ostrel PDF Editor.exe]\n"
+// Program identifier keys, as the hive lists them: "DefaultIcon" before "shell". %PI% is where they are:
+// the current user's classes now, HKEY_CLASSES_ROOT in earlier versions.
+const char programIdentifierLayout[] = "[%PI%\\Ostrel PDF Editor.exe]\n"
                                        "\n"
-                                       "[HKEY_CLASSES_ROOT\\Ostrel PDF Editor.exe\\DefaultIcon]\n"
+                                       "[%PI%\\Ostrel PDF Editor.exe\\DefaultIcon]\n"
                                        "@=\"%DIR%/DocIcons.dll,0\"\n"
                                        "\n"
-                                       "[HKEY_CLASSES_ROOT\\Ostrel PDF Editor.exe\\shell]\n"
+                                       "[%PI%\\Ostrel PDF Editor.exe\\shell]\n"
                                        "\n"
-                                       "[HKEY_CLASSES_ROOT\\Ostrel PDF Editor.exe\\shell\\open]\n"
+                                       "[%PI%\\Ostrel PDF Editor.exe\\shell\\open]\n"
                                        "\n"
-                                       "[HKEY_CLASSES_ROOT\\Ostrel PDF Editor.exe\\shell\\open\\command]\n"
+                                       "[%PI%\\Ostrel PDF Editor.exe\\shell\\open\\command]\n"
                                        "@=\"%Q%%DIR%/Ostrel PDF Editor.exe%Q% \\\"%1\\\"\"\n"
                                        "\n";
 
-// The verbs in name order (01 Edit, 02 Print, 03 Merge, 04 Split), as the hive lists them.
+// The verbs in name order (01 Edit, 02 Print, 03 Merge, 04 Split), as the hive lists them. %MSM% is the
+// MultiSelectModel line, which earlier versions did not write.
 const char verbLayout[] =
-    "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OstrelPDFEditor01Edit]\n"
+    "[HKEY_CURRENT_USER\\%SW%\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OstrelPDFEditor01Edit]\n"
     "@=\"\"\n"
     "\"Icon\"=\"%DIR%/OstrelContextMenu,0\"\n"
     "\"MUIVerb\"=\"%EDIT%\"\n"
+    "%MSM%"
     "\n"
-    "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\."
+    "[HKEY_CURRENT_USER\\%SW%\\Classes\\SystemFileAssociations\\."
     "pdf\\Shell\\OstrelPDFEditor01Edit\\Command]\n"
     "@=\"%Q%%DIR%/OstrelContextMenu%Q% -ftype_edit \\\"%1\\\"\"\n"
     "\n"
-    "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OstrelPDFEditor02Print]\n"
+    "[HKEY_CURRENT_USER\\%SW%\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OstrelPDFEditor02Print]\n"
     "@=\"\"\n"
     "\"Icon\"=\"%DIR%/OstrelContextMenu,0\"\n"
     "\"MUIVerb\"=\"%PRINT%\"\n"
+    "%MSM%"
     "\n"
-    "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\."
+    "[HKEY_CURRENT_USER\\%SW%\\Classes\\SystemFileAssociations\\."
     "pdf\\Shell\\OstrelPDFEditor02Print\\Command]\n"
     "@=\"%Q%%DIR%/OstrelContextMenu%Q% -ftype_print \\\"%1\\\"\"\n"
     "\n"
-    "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OstrelPDFEditor03Merge]\n"
+    "[HKEY_CURRENT_USER\\%SW%\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OstrelPDFEditor03Merge]\n"
     "@=\"\"\n"
     "\"Icon\"=\"%DIR%/OstrelContextMenu,0\"\n"
     "\"MUIVerb\"=\"%MERGE%\"\n"
+    "%MSM%"
     "\n"
-    "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\."
+    "[HKEY_CURRENT_USER\\%SW%\\Classes\\SystemFileAssociations\\."
     "pdf\\Shell\\OstrelPDFEditor03Merge\\Command]\n"
     "@=\"%Q%%DIR%/OstrelContextMenu%Q% -ftype_merge \\\"%1\\\"\"\n"
     "\n"
-    "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OstrelPDFEditor04Split]\n"
+    "[HKEY_CURRENT_USER\\%SW%\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OstrelPDFEditor04Split]\n"
     "@=\"\"\n"
     "\"Icon\"=\"%DIR%/OstrelContextMenu,0\"\n"
     "\"MUIVerb\"=\"%SPLIT%\"\n"
+    "%MSM%"
     "\n"
-    "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\."
+    "[HKEY_CURRENT_USER\\%SW%\\Classes\\SystemFileAssociations\\."
     "pdf\\Shell\\OstrelPDFEditor04Split\\Command]\n"
     "@=\"%Q%%DIR%/OstrelContextMenu%Q% -ftype_split \\\"%1\\\"\"\n"
     "\n";
 
-// Keys of other programs: one beside the program identifier, one verb beside ours.
-const char foreignProgramLayout[] = "[HKEY_CLASSES_ROOT\\Other Viewer.exe]\n"
+// Keys of other programs: a class of the current user's beside our identifier, one of the machine's, and a
+// verb beside ours.
+const char foreignProgramLayout[] =
+    "[HKEY_CURRENT_USER\\%SW%\\Classes\\Other Viewer.exe]\n"
+    "\n"
+    "[HKEY_CURRENT_USER\\%SW%\\Classes\\Other Viewer.exe\\shell]\n"
+    "\n"
+    "[HKEY_CURRENT_USER\\%SW%\\Classes\\Other Viewer.exe\\shell\\open]\n"
+    "\n"
+    "[HKEY_CURRENT_USER\\%SW%\\Classes\\Other Viewer.exe\\shell\\open\\command]\n"
+    "@=\"/opt/other/viewer \\\"%1\\\"\"\n"
+    "\n";
+const char foreignMachineLayout[] = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\Other Editor.exe]\n"
+                                    "@=\"Other Editor Document\"\n"
                                     "\n"
-                                    "[HKEY_CLASSES_ROOT\\Other Viewer.exe\\shell]\n"
-                                    "\n"
-                                    "[HKEY_CLASSES_ROOT\\Other Viewer.exe\\shell\\open]\n"
-                                    "\n"
-                                    "[HKEY_CLASSES_ROOT\\Other Viewer.exe\\shell\\open\\command]\n"
-                                    "@=\"/opt/other/viewer \\\"%1\\\"\"\n"
+                                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\Other Editor.exe\\DefaultIcon]\n"
+                                    "@=hex(2):25,00,31,00,00,00\n"
                                     "\n";
 const char foreignVerbLayout[] =
-    "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OtherTool]\n"
+    "[HKEY_CURRENT_USER\\%SW%\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OtherTool]\n"
     "\"MUIVerb\"=\"Open with Other Tool\"\n"
     "\n"
-    "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OtherTool\\Command]\n"
+    "[HKEY_CURRENT_USER\\%SW%\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OtherTool\\Command]\n"
     "@=\"/opt/other/tool \\\"%1\\\"\"\n"
     "\n";
 // Left under our names by someone else; install and uninstall take them away.
 const char strayLayout[] =
-    "[HKEY_CLASSES_ROOT\\Ostrel PDF Editor.exe\\shell\\print\\command]\n"
+    "[HKEY_CURRENT_USER\\%SW%\\Classes\\Ostrel PDF Editor.exe\\shell\\print\\command]\n"
     "@=\"/opt/stray/print \\\"%1\\\"\"\n"
     "\n"
-    "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OstrelPDFEditorEdit]\n"
+    "[HKEY_CURRENT_USER\\%SW%\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OstrelPDFEditorEdit]\n"
     "\"MUIVerb\"=\"Old caption\"\n"
     "\n"
-    "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\."
+    "[HKEY_CURRENT_USER\\%SW%\\Classes\\SystemFileAssociations\\."
     "pdf\\Shell\\OstrelPDFEditorPrint\\Command]\n"
     "@=\"old command\"\n"
     "\n";
@@ -130,13 +149,32 @@ QString escapedForExport(QString text)
 // system's process start could take a prefix of it, up to a space, for the program.
 enum class ProgramPath { Quoted, Unquoted };
 
+// How a layout is spelled: the program's own now, or as a version before this one left it.
+struct Spelling
+{
+    QString software = QStringLiteral("Software");
+    ProgramPath programPath = ProgramPath::Quoted;
+    bool multiSelectModel = true;
+    QString identifierParent = QStringLiteral("HKEY_CURRENT_USER\\%SW%\\Classes");
+};
+
+// The layout that versions before this one left: the identifier under HKEY_CLASSES_ROOT, the verbs without
+// MultiSelectModel, the program paths bare.
+const Spelling olderVersion{QStringLiteral("SOFTWARE"), ProgramPath::Unquoted, false,
+                            QStringLiteral("HKEY_CLASSES_ROOT")};
+
 QString filled(const char *layout, const QString &installDir, const QStringList &captions = {},
-               ProgramPath programPath = ProgramPath::Quoted)
+               const Spelling &spelling = Spelling())
 {
     QString text =
         QString::fromUtf8(layout)
+            .replace(QLatin1String("%PI%"), spelling.identifierParent)
+            .replace(QLatin1String("%SW%"), spelling.software)
             .replace(QLatin1String("%Q%"),
-                     programPath == ProgramPath::Quoted ? QLatin1String("\\\"") : QLatin1String(""))
+                     spelling.programPath == ProgramPath::Quoted ? QLatin1String("\\\"") : QLatin1String(""))
+            .replace(QLatin1String("%MSM%"), spelling.multiSelectModel
+                                                 ? QLatin1String("\"MultiSelectModel\"=\"Player\"\n")
+                                                 : QLatin1String(""))
             .replace(QLatin1String("%DIR%"), escapedForExport(installDir));
     if (captions.size() == 4) {
         text.replace(QLatin1String("%EDIT%"), captions.at(0))
@@ -148,18 +186,27 @@ QString filled(const char *layout, const QString &installDir, const QStringList 
 }
 
 QString installLayout(const QString &installDir, const QStringList &captions,
-                      ProgramPath programPath = ProgramPath::Quoted)
+                      const Spelling &spelling = Spelling())
 {
-    return QLatin1String(registryHeader) + QLatin1String(classesRootLayout) +
-           filled(programIdentifierLayout, installDir, {}, programPath) + QLatin1String(shellParentsLayout) +
-           filled(verbLayout, installDir, captions, programPath);
+    if (spelling.identifierParent.startsWith(QLatin1String("HKEY_CLASSES_ROOT")))
+        return QLatin1String(registryHeader) + QLatin1String("[HKEY_CLASSES_ROOT]\n\n") +
+               filled(programIdentifierLayout, installDir, {}, spelling) +
+               filled(userParentsLayout, installDir, {}, spelling) +
+               filled(shellParentsLayout, installDir, {}, spelling) +
+               filled(verbLayout, installDir, captions, spelling);
+    return QLatin1String(registryHeader) + filled(userParentsLayout, installDir, {}, spelling) +
+           filled(programIdentifierLayout, installDir, {}, spelling) +
+           filled(shellParentsLayout, installDir, {}, spelling) +
+           filled(verbLayout, installDir, captions, spelling);
 }
 
-// What an uninstall leaves of a fresh installation: the keys above ours.
-QString uninstalledLayout()
+// What an uninstall leaves of an installation: the keys above ours.
+QString uninstalledLayout(const QString &software = QStringLiteral("Software"))
 {
-    return QLatin1String(registryHeader) + QLatin1String(classesRootLayout) +
-           QLatin1String(shellParentsLayout);
+    Spelling spelling;
+    spelling.software = software;
+    return QLatin1String(registryHeader) + filled(userParentsLayout, QString(), {}, spelling) +
+           filled(shellParentsLayout, QString(), {}, spelling);
 }
 
 QString readText(const QString &path)
@@ -175,6 +222,41 @@ bool writeText(const QString &path, const QString &text)
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text.toUtf8()) >= 0;
 }
 
+// A value of the sandbox's hive as the program reads it, through the stand-in of this process pointed at
+// the sandbox's configuration folder for the time of the read.
+QVariant sandboxValue(const Sandbox &sandbox, const QString &keyPath, const QString &name)
+{
+    const QByteArray own = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(sandbox.configDir()));
+    const QVariant value = Platform::openRegistryKey(keyPath)->value(name);
+    qputenv("XDG_CONFIG_HOME", own);
+    return value;
+}
+
+// Where the shell looks for the editor's open command: HKEY_CLASSES_ROOT, which finds the current user's
+// classes first, then the machine's.
+const QString openCommandKey =
+    QStringLiteral("HKEY_CLASSES_ROOT\\Ostrel PDF Editor.exe\\shell\\open\\command");
+
+QString openCommand(const QString &installDir)
+{
+    return QLatin1Char('"') + installDir + QStringLiteral("/Ostrel PDF Editor.exe\" \"%1\"");
+}
+
+// Runs with the stand-in's elevation (as an administrator's elevated process) or without it.
+class Elevation
+{
+public:
+    explicit Elevation(bool elevated)
+    {
+        if (elevated)
+            qputenv("OSTREL_STANDIN_ELEVATED", "1");
+        else
+            qunsetenv("OSTREL_STANDIN_ELEVATED");
+    }
+    ~Elevation() { qunsetenv("OSTREL_STANDIN_ELEVATED"); }
+};
+
 const char clearCall[] = ".pdf\t\n";
 const char setCall[] = ".pdf\tOstrel PDF Editor.exe\n";
 
@@ -189,8 +271,8 @@ private Q_SLOTS:
     void installWritesTheLayout();
     void repeatedRunsKeepOneSet();
     void othersKeysSurviveOursGoWhole();
-    void olderLayoutWithBarePathsGoes_data();
-    void olderLayoutWithBarePathsGoes();
+    void olderLayoutsGo_data();
+    void olderLayoutsGo();
     void writeVerbKeyWithAnEmptyArgumentWritesNothing_data();
     void writeVerbKeyWithAnEmptyArgumentWritesNothing();
     void writeVerbKeyWritesKeyAndCommand();
@@ -231,6 +313,9 @@ void ContextMenuTest::installWritesTheLayout()
 
     run(sandbox, "install");
 
+    // An account without elevation: the identifier is where it may write it, and the view finds it.
+    QCOMPARE(sandboxValue(sandbox, openCommandKey, QStringLiteral(".")),
+             QVariant(openCommand(sandbox.installDir())));
     QCOMPARE(readText(sandbox.registryFile()), installLayout(sandbox.installDir(), captions));
     // Cleared at the end of the removal, then set at the start of the registration.
     QCOMPARE(readText(sandbox.associationLog()), QString::fromLatin1(clearCall) + QLatin1String(setCall));
@@ -253,6 +338,7 @@ void ContextMenuTest::repeatedRunsKeepOneSet()
 
     run(sandbox, "uninstall");
     QCOMPARE(readText(sandbox.registryFile()), uninstalledLayout());
+    QCOMPARE(sandboxValue(sandbox, openCommandKey, QStringLiteral(".")), QVariant());
     run(sandbox, "uninstall");
     QCOMPARE(readText(sandbox.registryFile()), uninstalledLayout());
 
@@ -270,56 +356,91 @@ void ContextMenuTest::othersKeysSurviveOursGoWhole()
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
     const QString dir = sandbox.installDir();
-    const QString foreign = filled(foreignProgramLayout, dir) + filled(foreignVerbLayout, dir);
-    QVERIFY(writeText(sandbox.registryFile(),
-                      QLatin1String(registryHeader) + filled(strayLayout, dir) + foreign));
+    const QString machine = filled(foreignMachineLayout, dir);
+    QVERIFY(writeText(sandbox.registryFile(), QLatin1String(registryHeader) + filled(strayLayout, dir) +
+                                                  filled(foreignProgramLayout, dir) +
+                                                  filled(foreignVerbLayout, dir) + machine));
 
+    // Other programs' keys in either tree come through byte for byte.
     run(sandbox, "install");
     QCOMPARE(readText(sandbox.registryFile()),
-             QLatin1String(registryHeader) + QLatin1String(classesRootLayout) +
+             QLatin1String(registryHeader) + filled(userParentsLayout, dir) +
                  filled(programIdentifierLayout, dir) + filled(foreignProgramLayout, dir) +
-                 QLatin1String(shellParentsLayout) + filled(verbLayout, dir, fallbackCaptions) +
-                 filled(foreignVerbLayout, dir));
+                 filled(shellParentsLayout, dir) + filled(verbLayout, dir, fallbackCaptions) +
+                 filled(foreignVerbLayout, dir) + QLatin1String(machineParentsLayout) + machine);
 
     // A further verb added under our program identifier goes with it.
     QVERIFY(writeText(sandbox.registryFile(), readText(sandbox.registryFile()) + filled(strayLayout, dir)));
     run(sandbox, "uninstall");
     QCOMPARE(readText(sandbox.registryFile()),
-             QLatin1String(registryHeader) + QLatin1String(classesRootLayout) +
-                 filled(foreignProgramLayout, dir) + QLatin1String(shellParentsLayout) +
-                 filled(foreignVerbLayout, dir));
+             QLatin1String(registryHeader) + filled(userParentsLayout, dir) +
+                 filled(foreignProgramLayout, dir) + filled(shellParentsLayout, dir) +
+                 filled(foreignVerbLayout, dir) + QLatin1String(machineParentsLayout) + machine);
     QVERIFY(QDir(sandbox.configDir() + QStringLiteral("/Ostrel"))
                 .entryList({QStringLiteral("registry.reg.*")}, QDir::Files | QDir::Hidden)
                 .isEmpty());
 }
 
-void ContextMenuTest::olderLayoutWithBarePathsGoes_data()
+void ContextMenuTest::olderLayoutsGo_data()
 {
+    QTest::addColumn<QString>("older"); // %DIR% for the install folder
     QTest::addColumn<QString>("command");
-    QTest::addColumn<bool>("installs"); // else: what uninstall leaves
-    QTest::newRow("install upgrades it") << QStringLiteral("install") << true;
-    QTest::newRow("uninstall removes it") << QStringLiteral("uninstall") << false;
+    QTest::addColumn<bool>("elevated");
+    QTest::addColumn<QString>("expected");
+    const QString dir = QStringLiteral("%DIR%");
+    const QString older = installLayout(dir, germanCaptions, olderVersion);
+    Spelling current;
+    current.software = olderVersion.software; // the key as the older version created it
+    Spelling leftover = olderVersion;
+    leftover.identifierParent = QStringLiteral("HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes");
+    const QString machine = QLatin1String(machineParentsLayout);
+    const QString machineIdentifier = filled(programIdentifierLayout, dir, {}, leftover);
+    const QString installed = installLayout(dir, germanCaptions, current);
+    const QString uninstalled = uninstalledLayout(olderVersion.software);
+
+    // The older identifier is the machine's class: only an elevated run may take it away, and until then
+    // the view finds the current user's first.
+    QTest::newRow("earlier version: install")
+        << older << QStringLiteral("install") << false << installed + machine + machineIdentifier;
+    QTest::newRow("earlier version: install, elevated")
+        << older << QStringLiteral("install") << true << installed + machine;
+    QTest::newRow("earlier version: uninstall")
+        << older << QStringLiteral("uninstall") << false << uninstalled + machine + machineIdentifier;
+    QTest::newRow("earlier version: uninstall, elevated")
+        << older << QStringLiteral("uninstall") << true << uninstalled + machine;
+    Spelling withoutModel;
+    withoutModel.multiSelectModel = false;
+    QTest::newRow("verbs without MultiSelectModel: install")
+        << installLayout(dir, germanCaptions, withoutModel) << QStringLiteral("install") << false
+        << installLayout(dir, germanCaptions);
 }
 
-// An installation made before the program paths were quoted: running install again must leave no bare path
-// behind, and uninstall must take the older layout away as completely as the current one.
-void ContextMenuTest::olderLayoutWithBarePathsGoes()
+// An installation by an earlier version: running install again must leave exactly the current layout
+// (apart from what the account may not change), and uninstall must take the older layout away as
+// completely as the current one.
+void ContextMenuTest::olderLayoutsGo()
 {
+    QFETCH(QString, older);
     QFETCH(QString, command);
-    QFETCH(bool, installs);
+    QFETCH(bool, elevated);
+    QFETCH(QString, expected);
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
-    const QString dir = sandbox.installDir();
+    const QString dir = escapedForExport(sandbox.installDir());
     QVERIFY(dir.contains(QLatin1Char(' ')));
-    const QString older = installLayout(dir, germanCaptions, ProgramPath::Unquoted);
-    QVERIFY(older != installLayout(dir, germanCaptions));
-    QVERIFY(writeText(sandbox.registryFile(), older));
+    QVERIFY(older != expected);
+    QVERIFY(writeText(sandbox.registryFile(), older.replace(QLatin1String("%DIR%"), dir)));
     sandbox.writeEditorLanguage(QStringLiteral("German"));
 
-    run(sandbox, command.toLatin1().constData());
+    {
+        const Elevation elevation(elevated);
+        run(sandbox, command.toLatin1().constData());
+    }
 
-    QCOMPARE(readText(sandbox.registryFile()),
-             installs ? installLayout(dir, germanCaptions) : uninstalledLayout());
+    QCOMPARE(readText(sandbox.registryFile()), expected.replace(QLatin1String("%DIR%"), dir));
+    if (command == QLatin1String("install"))
+        QCOMPARE(sandboxValue(sandbox, openCommandKey, QStringLiteral(".")),
+                 QVariant(openCommand(sandbox.installDir())));
 }
 
 void ContextMenuTest::writeVerbKeyWithAnEmptyArgumentWritesNothing_data()
@@ -365,8 +486,8 @@ void ContextMenuTest::writeVerbKeyWritesKeyAndCommand()
                 "[HKEY_CURRENT_USER]\n\n[HKEY_CURRENT_USER\\Shell]\n\n[HKEY_CURRENT_USER\\Shell\\Verb]\n@="
                 "\"\"\n\"Icon\"=\"") +
             program +
-            QLatin1String(
-                ",0\"\n\"MUIVerb\"=\"Say \\\"x\\\"\"\n\n[HKEY_CURRENT_USER\\Shell\\Verb\\Command]\n@=\"") +
+            QLatin1String(",0\"\n\"MUIVerb\"=\"Say \\\"x\\\"\"\n\"MultiSelectModel\"=\"Player\"\n\n"
+                          "[HKEY_CURRENT_USER\\Shell\\Verb\\Command]\n@=\"") +
             QLatin1String("\\\"") + program + QLatin1String("\\\" -ftype_x \\\"%1\\\"\"\n\n"));
 }
 
@@ -374,7 +495,7 @@ namespace {
 
 // The keys install writes (with all beneath them), and the keys above them that it creates and leaves.
 const QStringList ourKeys{
-    QStringLiteral("HKEY_CLASSES_ROOT\\Ostrel PDF Editor.exe"),
+    QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\Classes\\Ostrel PDF Editor.exe"),
     QStringLiteral(
         "HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OstrelPDFEditor01Edit"),
     QStringLiteral(
@@ -385,7 +506,6 @@ const QStringList ourKeys{
         "HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OstrelPDFEditor04Split"),
 };
 const QStringList keysAboveOurs{
-    QStringLiteral("HKEY_CLASSES_ROOT"),
     QStringLiteral("HKEY_CURRENT_USER"),
     QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE"),
     QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\Classes"),

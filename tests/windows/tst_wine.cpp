@@ -26,7 +26,11 @@ using Hive = QMap<QString, QMap<QString, QString>>;
 
 const QString shellKey =
     QStringLiteral("HKEY_CURRENT_USER\\Software\\Classes\\SystemFileAssociations\\.pdf\\Shell");
-const QString programIdKey = QStringLiteral("HKEY_CLASSES_ROOT\\Ostrel PDF Editor.exe");
+// The editor's program identifier: written for the current user. Wine does not merge that into
+// HKEY_CLASSES_ROOT (there it is HKLM\Software\Classes alone), where earlier versions wrote it and where
+// Wine's shell looks.
+const QString programIdKey = QStringLiteral("HKEY_CURRENT_USER\\Software\\Classes\\Ostrel PDF Editor.exe");
+const QString classesRootIdKey = QStringLiteral("HKEY_CLASSES_ROOT\\Ostrel PDF Editor.exe");
 // A folder name with spaces right below "Program Files", so that a space-split of the program paths would
 // try the places where the tests plant programs (see plantedPrograms).
 const QString installDirWindows = QStringLiteral("C:\\Program Files\\Ostrel PDF Editor");
@@ -122,6 +126,7 @@ Hive expectedLayout(const Captions &captions)
         hive[key][QStringLiteral("@")] = QString();
         hive[key][QStringLiteral("Icon")] = programWindows + QStringLiteral(",0");
         hive[key][QStringLiteral("MUIVerb")] = verb.caption;
+        hive[key][QStringLiteral("MultiSelectModel")] = QStringLiteral("Player");
         hive[key + QLatin1String("\\Command")][QStringLiteral("@")] =
             QLatin1Char('"') + programWindows + QStringLiteral("\" ") + QLatin1String(verb.flag) +
             QStringLiteral(" \"%1\"");
@@ -182,10 +187,19 @@ QString regText(const Hive &hive)
     return text;
 }
 
-// The layout that versions before the quoting left: both commands with the program's path bare.
+// The layout that versions before the quoting left: both commands with the program's path bare, the
+// identifier under HKEY_CLASSES_ROOT, the verbs without MultiSelectModel.
 Hive olderLayout(const Captions &captions)
 {
-    Hive hive = expectedLayout(captions);
+    Hive hive;
+    const Hive current = expectedLayout(captions);
+    for (auto key = current.cbegin(); key != current.cend(); ++key) {
+        QString path = key.key();
+        if (path.startsWith(programIdKey))
+            path.replace(0, programIdKey.size(), classesRootIdKey);
+        hive[path] = key.value();
+        hive[path].remove(QStringLiteral("MultiSelectModel"));
+    }
     for (auto key = hive.begin(); key != hive.end(); ++key) {
         if (!key.key().endsWith(QLatin1String("\\Command"), Qt::CaseInsensitive))
             continue;
@@ -200,18 +214,22 @@ Hive olderLayout(const Captions &captions)
 const QString pdfKey = QStringLiteral("HKEY_CLASSES_ROOT\\.pdf");
 
 // Wine's shell looks verbs up only under the class that HKEY_CLASSES_ROOT\.pdf names and ignores
-// SystemFileAssociations: .pdf pointed at our program identifier, and the verb commands of the layout
-// copied under it unchanged, for the shell to find them there.
+// SystemFileAssociations and the current user's classes: .pdf pointed at our program identifier, and the
+// verb commands of the layout, and the open command of the current user's identifier, copied unchanged
+// under HKEY_CLASSES_ROOT's, for the shell to find them there.
 Hive shellLookup(const Hive &layout)
 {
     Hive lookup;
     lookup[pdfKey][QStringLiteral("@")] = QStringLiteral("Ostrel PDF Editor.exe");
+    const QString open = QStringLiteral("\\shell\\open\\command");
+    if (layout.contains(programIdKey + open))
+        lookup[classesRootIdKey + open] = layout.value(programIdKey + open);
     for (auto key = layout.cbegin(); key != layout.cend(); ++key) {
         if (!key.key().startsWith(shellKey + QLatin1Char('\\'), Qt::CaseInsensitive) ||
             !key.key().endsWith(QLatin1String("\\Command"), Qt::CaseInsensitive))
             continue;
         const QString verb = key.key().section(QLatin1Char('\\'), -2, -2);
-        lookup[programIdKey + QLatin1String("\\shell\\") + verb + QLatin1String("\\command")]
+        lookup[classesRootIdKey + QLatin1String("\\shell\\") + verb + QLatin1String("\\command")]
               [QStringLiteral("@")] = key->value(QStringLiteral("@"));
     }
     return lookup;
@@ -559,6 +577,8 @@ void WineTest::install_writesLayout()
     QVERIFY2(
         actual == expected,
         qPrintable(QStringLiteral("actual:\n%1\nexpected:\n%2").arg(describe(actual), describe(expected))));
+    // Nothing written through HKEY_CLASSES_ROOT, which would need an administrator on Windows.
+    QVERIFY(!keyExists(classesRootIdKey));
 
     // install is removal, then registration: an empty identifier first, then the editor's.
     QFile log(associationLog());
@@ -600,6 +620,7 @@ void WineTest::uninstall_removesOnlyOurKeys()
     const Hive actual = exportKey(shellKey);
     QVERIFY2(actual == expected, qPrintable(describe(actual)));
     QVERIFY(!keyExists(programIdKey));
+    QVERIFY(!keyExists(classesRootIdKey));
 
     QFile log(associationLog());
     QVERIFY(log.open(QIODevice::ReadOnly));
@@ -769,7 +790,8 @@ void WineTest::shellVerbs_runOnlyTheRegisteredPrograms()
     const Hive olderLookup = shellLookup(older);
     for (auto key = olderLookup.cbegin(); key != olderLookup.cend(); ++key)
         older.insert(key.key(), key.value());
-    QString reg = QLatin1String("[-") + programIdKey + QLatin1String("]\r\n\r\n");
+    QString reg = QLatin1String("[-") + programIdKey + QLatin1String("]\r\n\r\n[-") + classesRootIdKey +
+                  QLatin1String("]\r\n\r\n");
     for (const char *name : {"OstrelPDFEditor01Edit", "OstrelPDFEditor04Split", "OstrelPDFEditor03Merge",
                              "OstrelPDFEditor02Print"})
         reg += QLatin1String("[-") + shellKey + QLatin1Char('\\') + QLatin1String(name) +
@@ -790,9 +812,12 @@ void WineTest::shellVerbs_runOnlyTheRegisteredPrograms()
             installed == expected,
             qPrintable(
                 QStringLiteral("actual:\n%1\nexpected:\n%2").arg(describe(installed), describe(expected))));
+        // The earlier identifier, with the copies under it, went through HKEY_CLASSES_ROOT (Wine runs as an
+        // administrator).
+        QVERIFY(exportText(classesRootIdKey, false).isEmpty());
         // What install registered, copied where Wine's shell looks.
-        const Hive lookup = shellLookup(verbs);
-        QCOMPARE(lookup.size(), 5);
+        const Hive lookup = shellLookup(installed);
+        QCOMPARE(lookup.size(), 6);
         QVERIFY(importReg(regText(lookup)));
     }
 

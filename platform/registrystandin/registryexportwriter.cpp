@@ -42,17 +42,6 @@ void appendEscaped(QString &out, const QString &text)
     }
 }
 
-QByteArray toUtf16Le(const QString &text)
-{
-    QByteArray bytes;
-    bytes.reserve(text.size() * 2);
-    for (const QChar c : text) {
-        bytes.append(char(c.unicode() & 0xff));
-        bytes.append(char(c.unicode() >> 8));
-    }
-    return bytes;
-}
-
 // Hex data wrapped as an export wraps it: lines of at most 80 columns that break after a comma and end in
 // a backslash, continued on lines indented by two spaces. `lineStart` is where the value's line begins.
 void appendHexData(QString &out, int lineStart, quint32 type, bool binary, const QByteArray &bytes)
@@ -103,7 +92,7 @@ bool appendValueData(QString &out, int lineStart, const QVariant &value)
         // A quoted string cannot hold line breaks or NULs; the export spells such a string in hex.
         if (text.contains(QLatin1Char('\n')) || text.contains(QLatin1Char('\r')) || text.contains(QChar(0)))
             appendHexData(out, lineStart, RegistryValue::String, false,
-                          toUtf16Le(text) + QByteArray(2, '\0'));
+                          Platform::utf16LeBytes(text) + QByteArray(2, '\0'));
         else
             appendQuoted(out, text);
         return true;
@@ -126,7 +115,7 @@ bool appendValueData(QString &out, int lineStart, const QVariant &value)
     case QMetaType::QStringList: {
         QByteArray bytes;
         for (const QString &item : value.toStringList())
-            bytes += toUtf16Le(item) + QByteArray(2, '\0');
+            bytes += Platform::utf16LeBytes(item) + QByteArray(2, '\0');
         appendHexData(out, lineStart, RegistryValue::MultiString, false, bytes + QByteArray(2, '\0'));
         return true;
     }

@@ -3,27 +3,31 @@
 #include <QMetaType>
 #include <QtEndian>
 
-namespace {
+namespace Platform {
 
-QString utf16LeText(const QByteArray &bytes)
+QString utf16Text(const char *bytes, int size, QSysInfo::Endian order)
 {
-    QString text;
-    text.reserve(bytes.size() / 2);
-    for (int i = 0; i + 1 < bytes.size(); i += 2)
-        text.append(QChar(ushort(uchar(bytes.at(i)) | uchar(bytes.at(i + 1)) << 8)));
+    QString text(size / 2, Qt::Uninitialized);
+    if (order == QSysInfo::LittleEndian)
+        qFromLittleEndian<quint16>(bytes, text.size(), text.data());
+    else
+        qFromBigEndian<quint16>(bytes, text.size(), text.data());
     return text;
 }
 
-} // namespace
-
-namespace Platform {
+QByteArray utf16LeBytes(const QString &text)
+{
+    QByteArray bytes(text.size() * 2, Qt::Uninitialized);
+    qToLittleEndian<quint16>(text.utf16(), text.size(), bytes.data());
+    return bytes;
+}
 
 QString RegistryValue::toString(bool *ok) const
 {
     *ok = type == String || type == ExpandString;
     if (!*ok)
         return QString();
-    const QString text = utf16LeText(data);
+    const QString text = utf16Text(data.constData(), data.size());
     const int end = text.indexOf(QChar(0));
     return end < 0 ? text : text.left(end);
 }
@@ -33,7 +37,7 @@ QStringList RegistryValue::toStringList(bool *ok) const
     *ok = type == MultiString;
     if (!*ok)
         return QStringList();
-    QStringList strings = utf16LeText(data).split(QChar(0));
+    QStringList strings = utf16Text(data.constData(), data.size()).split(QChar(0));
     // Each string ends in a NUL and the list in one more: what follows the last string is no item.
     while (!strings.isEmpty() && strings.last().isEmpty())
         strings.removeLast();

@@ -15,8 +15,15 @@
 #include <QMetaType>
 #include <QString>
 #include <QStringList>
+#include <QSysInfo>
 
 namespace Platform {
+
+// UTF-16 text as the registry stores it (little endian, as in REG_SZ data and Windows' exports), code unit
+// for code unit: no byte-order mark added or taken away, unpaired surrogates kept. A last odd byte is left
+// out.
+QString utf16Text(const char *bytes, int size, QSysInfo::Endian order = QSysInfo::LittleEndian);
+QByteArray utf16LeBytes(const QString &text);
 
 struct RegistryValue
 {

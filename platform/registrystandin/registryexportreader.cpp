@@ -39,17 +39,10 @@ QString valueNameInMap(const QString &name)
 }
 
 // After the byte-order mark.
-QString decodeUtf16(const QByteArray &bytes, bool littleEndian, bool *ok)
+QString decodeUtf16(const QByteArray &bytes, QSysInfo::Endian order, bool *ok)
 {
     *ok = bytes.size() % 2 == 0;
-    if (!*ok)
-        return QString();
-    QString text(bytes.size() / 2 - 1, Qt::Uninitialized);
-    const uchar *in = reinterpret_cast<const uchar *>(bytes.constData()) + 2;
-    ushort *out = reinterpret_cast<ushort *>(text.data());
-    for (int i = 0; i < text.size(); ++i, in += 2)
-        out[i] = littleEndian ? ushort(in[0] | in[1] << 8) : ushort(in[1] | in[0] << 8);
-    return text;
+    return *ok ? Platform::utf16Text(bytes.constData() + 2, bytes.size() - 2, order) : QString();
 }
 
 // Windows writes exports as UTF-16LE with a byte-order mark; hand-made files are usually UTF-8.
@@ -57,9 +50,9 @@ bool decodeExportText(const QByteArray &bytes, QString *text)
 {
     bool ok = true;
     if (bytes.startsWith("\xff\xfe")) {
-        *text = decodeUtf16(bytes, true, &ok);
+        *text = decodeUtf16(bytes, QSysInfo::LittleEndian, &ok);
     } else if (bytes.startsWith("\xfe\xff")) {
-        *text = decodeUtf16(bytes, false, &ok);
+        *text = decodeUtf16(bytes, QSysInfo::BigEndian, &ok);
     } else {
         const int offset = bytes.startsWith("\xef\xbb\xbf") ? 3 : 0;
         QTextCodec::ConverterState state;
