@@ -75,15 +75,16 @@ int listerTimeoutWithinCap(const PeerWaitBounds &bounds, qint64 elapsed)
     return int(qMin<qint64>(ProcessListerTimeoutMs, qMax<qint64>(remaining, 1000)));
 }
 
-// How long to let events through before the next pass.
+// How long to let events through before the next pass. count: the census's answer, 1 also when no census
+// ran because the window was still open.
 int pauseBeforeNextPass(const PeerWaitBounds &bounds, int count, qint64 quietLeftMs, qint64 elapsed)
 {
     int pause = bounds.passPauseMs;
     if (count <= 0)
         pause = bounds.retryPauseMs; // a missing lister fails at once; do not spin
     else if (count == 1)
-        // Alone, and only the window keeps us: nothing can change the answer before it ends, except a new
-        // copy, which the next pass sees either running or as its spool file.
+        // Only the window keeps us: nothing can end the wait before it ends, and a new copy shows up in
+        // the next pass either running or as its spool file.
         pause = int(qMax<qint64>(quietLeftMs, 1));
     // Otherwise a fast lister would start a hundred processes a second while the peers it waits for still
     // need the processor (see the benchmark's lingering-peer figures).
@@ -103,28 +104,47 @@ PeerWaitOutcome waitForPeersToEnd(const std::function<int(int)> &census, SpoolAr
     // copy between two peers and split the selection. So a hand-off also needs a spool folder in which no
     // new file appeared for quietWindowMs. A copy that never ends (another account's, an unrelated process
     // whose name matches, a hung one) or a lister that cannot run would keep the selection from ever
-    // reaching the editor, so the wait also ends once the count stops changing for settleMs (with a quiet
-    // folder), and after capMs in any case, even while files still arrive: the rest forms the next
-    // selection. A rising count is progress too: copies are still arriving.
+    // reaching the editor, so the wait also ends once neither the count nor the folder has changed for
+    // settleMs (with a quiet folder), and after capMs in any case, even while files still arrive: the rest
+    // forms the next selection.
     QElapsedTimer total;
     total.start();
     QElapsedTimer sinceChange;
     sinceChange.start();
     int lastCount = 0;
+    int arrivalsSeen = arrivals.arrivals();
+    const auto noticeArrivals = [&] {
+        if (arrivals.arrivals() == arrivalsSeen)
+            return false;
+        arrivalsSeen = arrivals.arrivals();
+        sinceChange.restart(); // copies are still arriving
+        return true;
+    };
     for (;;) {
         // The folder first, then the census: a copy that starts after a quiet listing is still running
-        // when the census looks, or has spooled and will be gathered anyway. So how long the census takes
-        // never eats into the window.
+        // when the census looks, or has spooled and is seen by the look after the census. So how long the
+        // census takes never eats into the window.
         arrivals.look();
-        const bool quiet = arrivals.quietMs() >= bounds.quietWindowMs;
-        const int count = census(listerTimeoutWithinCap(bounds, total.elapsed()));
-        if (count == 1 && quiet)
-            return PeerWaitOutcome::OnlyCopy;
-        if (count > 1 && count != lastCount) {
-            lastCount = count;
-            sinceChange.restart();
+        noticeArrivals();
+        int count = 1;
+        // While a spool file younger than the window exists, no census can end the wait; a lister run then
+        // would only take the processor from the copies that are still starting.
+        if (arrivals.quietMs() >= bounds.quietWindowMs) {
+            count = census(listerTimeoutWithinCap(bounds, total.elapsed()));
+            if (count >= 1 && count != lastCount) {
+                // Any change is progress: a count going 2, 1, 2, 1 means copies still come and go.
+                lastCount = count;
+                sinceChange.restart();
+            }
+            // A copy that spooled and ended while the census ran is not counted; only the folder shows it,
+            // and its file starts the window again.
+            if (count == 1) {
+                arrivals.look();
+                if (!noticeArrivals())
+                    return PeerWaitOutcome::OnlyCopy;
+            }
         }
-        if (quiet && sinceChange.elapsed() >= bounds.settleMs)
+        if (arrivals.quietMs() >= bounds.quietWindowMs && sinceChange.elapsed() >= bounds.settleMs)
             return PeerWaitOutcome::CountSettled;
         if (total.elapsed() >= bounds.capMs)
             return PeerWaitOutcome::CapReached;

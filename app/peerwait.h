@@ -52,13 +52,15 @@ struct PeerWaitBounds
 };
 
 enum class PeerWaitOutcome {
-    OnlyCopy,     // a census counted exactly one copy, and no spool file arrived for quietWindowMs
-    CountSettled, // the count stayed the same (or no census worked) for settleMs, and the folder was quiet
+    OnlyCopy,     // a census counted exactly one copy, and no spool file arrived for quietWindowMs nor
+                  // while that census ran
+    CountSettled, // neither the count (when a census worked) nor the folder changed for settleMs
     CapReached,   // capMs ran out while the count still changed or spool files kept arriving
 };
 
 // Waits initialWaitMs, then polls the census until it reports one copy and the spool folder has been quiet
-// for quietWindowMs, or a bound is hit, processing pending events in every pause. The census gets the
+// for quietWindowMs, or a bound is hit, processing pending events in every pause. The census runs only
+// while the folder is quiet, since only then can its answer end the wait. The census gets the
 // time-out to use for its lister and answers with the number of running copies; zero or less means it
 // could not tell.
 PeerWaitOutcome waitForPeersToEnd(const std::function<int(int listerTimeoutMs)> &census,
