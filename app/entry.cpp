@@ -2,6 +2,7 @@
 
 #include "contextmenu.h"
 #include "handoff.h"
+#include "platform.h"
 #include "runrequest.h"
 #include "singleapplication.h"
 #include "spoolfolder.h"
@@ -12,6 +13,8 @@
 
 int runContextMenuHelper(int &argc, char **argv, const QStringList &arguments)
 {
+    // Before the application object, whose lock and key files go into the temporary folder.
+    Platform::prepareProcessEnvironment();
     // Every run takes part in the election, whatever it was asked to do.
     SingleApplication app(argc, argv, true, SingleApplication::UserScoped, 1000, QString());
 

@@ -3,12 +3,15 @@
 #include "editorprogram.h"
 #include "peercensus.h"
 #include "peerwait.h"
+#include "platform.h"
 #include "runrequest.h"
 #include "singleapplication.h"
 #include "spoolfolder.h"
 
 #include <QCoreApplication>
 #include <QProcess>
+
+#include <algorithm>
 
 HandOffRole gatherAndLaunch(const SingleApplication &app, const RunRequest &request, const QString &spoolPath)
 {
@@ -30,12 +33,66 @@ HandOffRole gatherAndLaunch(const SingleApplication &app, const RunRequest &requ
     SpoolArrivals arrivals(spoolFolderView(spoolPath));
     waitForPeersToEnd([](int listerTimeoutMs) { return countRunningCopies(listerTimeoutMs); }, arrivals);
 
-    const GatheredSelection gathered = gatherSpoolFiles(spoolPath);
-    if (!gathered.paths.isEmpty())
-        QProcess::startDetached(editorProgramPath(),
-                                QStringList{handOffArgument(request.verbFlag, gathered.paths)});
+    GatheredSelection gathered = gatherSpoolFiles(spoolPath);
+    sortAsExplorerShows(gathered.paths);
+    const QString editor = editorProgramPath();
+    const EditorStarts starts =
+        planEditorStarts(request.verbFlag, gathered.paths, [&](const QString &argument) {
+            return Platform::fitsProcessArgument(editor, argument);
+        });
+    for (const QString &argument : starts.arguments)
+        QProcess::startDetached(editor, QStringList(argument));
     removeGatheredFiles(gathered.consumedFiles, spoolPath);
+    // A path too long to pass even alone can only reach the editor cut, and a cut path may name another
+    // file, which the editor would then merge, split or print. It is spooled again instead, under our own
+    // name, so that it is neither lost without a trace nor handed off twice.
+    for (const QString &path : starts.heldBack)
+        writeSpoolFile(spoolFilePath(spoolPath, QCoreApplication::applicationPid()), path);
     return role;
+}
+
+void sortAsExplorerShows(QStringList &paths)
+{
+    std::stable_sort(paths.begin(), paths.end(),
+                     [](const QString &a, const QString &b) { return Platform::compareLogically(a, b) < 0; });
+}
+
+EditorStarts planEditorStarts(const QString &verbFlag, const QStringList &paths,
+                              const std::function<bool(const QString &)> &fits)
+{
+    EditorStarts starts;
+    for (int first = 0; first < paths.size();) {
+        const auto fitting = [&](int count) {
+            return fits(handOffArgument(verbFlag, paths.mid(first, count)));
+        };
+        if (!fitting(1)) {
+            starts.heldBack.append(paths.at(first++));
+            continue;
+        }
+        // The most paths that fit: more paths only make the argument longer, so double until one count
+        // does not fit, then halve the gap. Each start costs a few joins however many paths there are.
+        const int left = paths.size() - first;
+        int fitCount = 1;
+        int tooMany = left + 1;
+        while (fitCount < left) {
+            const int next = qMin(2 * fitCount, left);
+            if (!fitting(next)) {
+                tooMany = next;
+                break;
+            }
+            fitCount = next;
+        }
+        while (tooMany - fitCount > 1) {
+            const int middle = fitCount + (tooMany - fitCount) / 2;
+            if (fitting(middle))
+                fitCount = middle;
+            else
+                tooMany = middle;
+        }
+        starts.arguments.append(handOffArgument(verbFlag, paths.mid(first, fitCount)));
+        first += fitCount;
+    }
+    return starts;
 }
 
 QString handOffArgument(const QString &verbFlag, const QStringList &paths)

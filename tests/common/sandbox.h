@@ -69,8 +69,11 @@ public:
     // Everything in the spool folder, hidden entries and folders included, by name.
     QStringList spoolEntries() const;
 
-private:
-    void removeLeftoverIpcObjects() const;
+    // The framework's shared-memory and semaphore key files ("qipc_*") in a folder, and the removal of the
+    // System V objects named by such files (the files stay). The sandbox does this for its own temporary
+    // folder when it goes; a test whose runs use another folder does it itself.
+    static QStringList ipcKeyFiles(const QString &folder);
+    static void removeIpcObjects(const QStringList &keyFiles);
 
     QTemporaryDir m_dir;
     bool m_valid = false;
