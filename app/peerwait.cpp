@@ -15,7 +15,8 @@ namespace {
 void waitProcessingEvents(int milliseconds)
 {
     QEventLoop loop;
-    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
+    // A coarse timer may end a 200 ms pause up to 10 ms early or late; the window is a bound we promise.
+    QTimer::singleShot(milliseconds, Qt::PreciseTimer, &loop, &QEventLoop::quit);
     loop.exec(QEventLoop::AllEvents);
 }
 
