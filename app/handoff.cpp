@@ -13,27 +13,27 @@
 
 #include <algorithm>
 
-HandOffRole gatherAndLaunch(const SingleApplication &app, const RunRequest &request, const QString &spoolPath)
+HandOffRole gatherAndLaunch(const SingleApplication &app, const RunRequest &request, const SpoolFolder &spool)
 {
     const HandOffRole role = app.runsAsSecondary() ? HandOffRole::Secondary : HandOffRole::Primary;
 
     // No private folder could be had: a path written anywhere else could be read, or planted, by another
     // account. Every copy of the account sees the same folders, so none of them spools either.
-    if (spoolPath.isEmpty())
+    if (!spool.isAvailable())
         return role;
 
     // A verb flag without a path spools nothing.
     if (!request.selectedPath.isEmpty())
-        writeSpoolFile(spoolFilePath(spoolPath, QCoreApplication::applicationPid()), request.selectedPath);
+        spool.write(QCoreApplication::applicationPid(), request.selectedPath);
     if (role == HandOffRole::Secondary)
         return role;
 
     // Even a primary without a path of its own gathers: its peers' paths must not wait for the next
     // selection. What the folder holds now, our own file included, is already there.
-    SpoolArrivals arrivals(spoolFolderView(spoolPath));
+    SpoolArrivals arrivals(spool.view());
     waitForPeersToEnd([](int listerTimeoutMs) { return countRunningCopies(listerTimeoutMs); }, arrivals);
 
-    GatheredSelection gathered = gatherSpoolFiles(spoolPath);
+    GatheredSelection gathered = spool.gather();
     sortAsExplorerShows(gathered.paths);
     const QString editor = editorProgramPath();
     const EditorStarts starts =
@@ -42,12 +42,12 @@ HandOffRole gatherAndLaunch(const SingleApplication &app, const RunRequest &requ
         });
     for (const QString &argument : starts.arguments)
         QProcess::startDetached(editor, QStringList(argument));
-    removeGatheredFiles(gathered.consumedFiles, spoolPath);
+    spool.removeGathered(gathered.consumedFiles);
     // A path too long to pass even alone can only reach the editor cut, and a cut path may name another
     // file, which the editor would then merge, split or print. It is spooled again instead, under our own
     // name, so that it is neither lost without a trace nor handed off twice.
     for (const QString &path : starts.heldBack)
-        writeSpoolFile(spoolFilePath(spoolPath, QCoreApplication::applicationPid()), path);
+        spool.write(QCoreApplication::applicationPid(), path);
     return role;
 }
 

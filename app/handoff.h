@@ -7,6 +7,7 @@
 #include <functional>
 
 class SingleApplication;
+class SpoolFolder;
 struct RunRequest;
 
 // The role a copy had in its selection's hand-off.
@@ -19,7 +20,7 @@ enum class HandOffRole {
 // then. The primary waits for its peers, gathers every spooled path and starts the editor once with its own
 // verb flag and all paths. Without a spool folder nothing is spooled or handed off.
 HandOffRole gatherAndLaunch(const SingleApplication &app, const RunRequest &request,
-                            const QString &spoolPath);
+                            const SpoolFolder &spool);
 
 // Puts the gathered paths in the order Explorer shows a folder sorted by name (Platform::compareLogically
 // on whole paths, which for the files of one folder is the order of their names; the files of several

@@ -220,7 +220,7 @@ private:
             if (m_spooled.at(i) >= 0)
                 continue;
             const QDateTime written =
-                QFileInfo(spoolFilePath(m_sandbox.spoolPath(), m_processIds.at(i))).lastModified();
+                QFileInfo(SpoolFolder(m_sandbox.spoolPath()).filePathFor(m_processIds.at(i))).lastModified();
             if (written.isValid())
                 m_spooled[i] = written.toMSecsSinceEpoch();
         }
@@ -622,7 +622,7 @@ void HandOffTest::withoutAPrivateRuntimeFolder()
     else
         environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
     const QString ownFolder = temporary + QStringLiteral("/ostrel-%1").arg(geteuid());
-    const QString spool = ownFolder + QLatin1String("/Ostrel_PDF_Editor_ContextMenu");
+    const QString spool = sandbox.spoolPath(ownFolder);
 
     // A run without arguments makes the spool folder, silently, in our own folder of the temporary one.
     auto plain = sandbox.start({}, QString(), environment);

@@ -75,9 +75,9 @@ QString Sandbox::programPath() const
 {
     return installDir() + QLatin1String("/OstrelContextMenu");
 }
-QString Sandbox::spoolPath() const
+QString Sandbox::spoolPath(const QString &base) const
 {
-    return runtimeDir() + QLatin1String("/Ostrel_PDF_Editor_ContextMenu");
+    return (base.isEmpty() ? runtimeDir() : base) + QLatin1String("/Ostrel_PDF_Editor_ContextMenu");
 }
 QString Sandbox::registryFile() const
 {

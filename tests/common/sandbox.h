@@ -30,7 +30,9 @@ public:
     QString installDir() const;
     QString programPath() const;
 
-    QString spoolPath() const;        // where the copies collect the paths of one selection
+    // Where the copies collect the paths of one selection: in the runtime folder, or in the given base
+    // folder when the program has to choose another.
+    QString spoolPath(const QString &base = QString()) const;
     QString registryFile() const;     // the registry stand-in's hive
     QString editorConfigFile() const; // the editor's config.ini
     QString associationLog() const;   // calls of the file-association stand-in
