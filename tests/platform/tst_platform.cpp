@@ -281,8 +281,8 @@ void PlatformTest::namesInExplorersOrder_data()
                                      << "Scan 10.pdf" << -1;
     QTest::newRow("digits by value, reversed") << "Scan 10.pdf"
                                                << "Scan 9.pdf" << 1;
-    QTest::newRow("several digit runs") << "Vol 2 Part 10"
-                                        << "Vol 2 Part 9" << 1;
+    QTest::newRow("several digit runs") << "Vol 2 Page 10"
+                                        << "Vol 2 Page 9" << 1;
     QTest::newRow("digit runs longer than any integer") << "x 123456789012345678901234567890"
                                                         << "x 123456789012345678901234567891" << -1;
     QTest::newRow("leading zeros: the value counts") << "Scan 007.pdf"
