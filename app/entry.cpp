@@ -2,22 +2,22 @@
 
 #include "contextmenu.h"
 #include "handoff.h"
+#include "platform.h"
 #include "runrequest.h"
 #include "singleapplication.h"
 #include "spoolfolder.h"
-
-#include <QDir>
 
 #include <cstdlib>
 
 int runContextMenuHelper(int &argc, char **argv, const QStringList &arguments)
 {
+    // Before the application object, whose lock and key files go into the temporary folder.
+    Platform::prepareProcessEnvironment();
     // Every run takes part in the election, whatever it was asked to do.
     SingleApplication app(argc, argv, true, SingleApplication::UserScoped, 1000, QString());
 
-    const QString spoolPath = selectionSpoolPath();
-    if (!spoolPath.isEmpty() && !QDir(spoolPath).exists())
-        QDir().mkpath(spoolPath);
+    const SpoolFolder spool = SpoolFolder::ofThisAccount();
+    spool.create();
 
     const RunRequest request = parseRunRequest(arguments);
     switch (request.action) {
@@ -31,7 +31,7 @@ int runContextMenuHelper(int &argc, char **argv, const QStringList &arguments)
     case RunRequest::HandOff:
         // A secondary has no role to give back, and its teardown would only take the shared block's lock
         // once more while the rest of its selection still holds elections: it ends at once.
-        if (gatherAndLaunch(app, request, spoolPath) == HandOffRole::Secondary)
+        if (gatherAndLaunch(app, request, spool) == HandOffRole::Secondary)
             std::exit(0);
         break;
     case RunRequest::Nothing:

@@ -3,6 +3,7 @@
 #include "editorprogram.h"
 #include "peercensus.h"
 #include "peerwait.h"
+#include "platform.h"
 #include "runrequest.h"
 #include "singleapplication.h"
 #include "spoolfolder.h"
@@ -10,32 +11,88 @@
 #include <QCoreApplication>
 #include <QProcess>
 
-HandOffRole gatherAndLaunch(const SingleApplication &app, const RunRequest &request, const QString &spoolPath)
+#include <algorithm>
+
+HandOffRole gatherAndLaunch(const SingleApplication &app, const RunRequest &request, const SpoolFolder &spool)
 {
     const HandOffRole role = app.runsAsSecondary() ? HandOffRole::Secondary : HandOffRole::Primary;
 
     // No private folder could be had: a path written anywhere else could be read, or planted, by another
     // account. Every copy of the account sees the same folders, so none of them spools either.
-    if (spoolPath.isEmpty())
+    if (!spool.isAvailable())
         return role;
 
     // A verb flag without a path spools nothing.
     if (!request.selectedPath.isEmpty())
-        writeSpoolFile(spoolFilePath(spoolPath, QCoreApplication::applicationPid()), request.selectedPath);
+        spool.write(QCoreApplication::applicationPid(), request.selectedPath);
     if (role == HandOffRole::Secondary)
         return role;
 
     // Even a primary without a path of its own gathers: its peers' paths must not wait for the next
     // selection. What the folder holds now, our own file included, is already there.
-    SpoolArrivals arrivals(spoolFolderView(spoolPath));
+    SpoolArrivals arrivals(spool.view());
     waitForPeersToEnd([](int listerTimeoutMs) { return countRunningCopies(listerTimeoutMs); }, arrivals);
 
-    const GatheredSelection gathered = gatherSpoolFiles(spoolPath);
-    if (!gathered.paths.isEmpty())
-        QProcess::startDetached(editorProgramPath(),
-                                QStringList{handOffArgument(request.verbFlag, gathered.paths)});
-    removeGatheredFiles(gathered.consumedFiles, spoolPath);
+    GatheredSelection gathered = spool.gather();
+    sortAsExplorerShows(gathered.paths);
+    const QString editor = editorProgramPath();
+    const EditorStarts starts =
+        planEditorStarts(request.verbFlag, gathered.paths, [&](const QString &argument) {
+            return Platform::fitsProcessArgument(editor, argument);
+        });
+    for (const QString &argument : starts.arguments)
+        QProcess::startDetached(editor, QStringList(argument));
+    spool.removeGathered(gathered.consumedFiles);
+    // A path too long to pass even alone can only reach the editor cut, and a cut path may name another
+    // file, which the editor would then merge, split or print. It is spooled again instead, under our own
+    // name, so that it is neither lost without a trace nor handed off twice.
+    for (const QString &path : starts.heldBack)
+        spool.write(QCoreApplication::applicationPid(), path);
     return role;
+}
+
+void sortAsExplorerShows(QStringList &paths)
+{
+    std::stable_sort(paths.begin(), paths.end(),
+                     [](const QString &a, const QString &b) { return Platform::compareLogically(a, b) < 0; });
+}
+
+EditorStarts planEditorStarts(const QString &verbFlag, const QStringList &paths,
+                              const std::function<bool(const QString &)> &fits)
+{
+    EditorStarts starts;
+    for (int first = 0; first < paths.size();) {
+        const auto fitting = [&](int count) {
+            return fits(handOffArgument(verbFlag, paths.mid(first, count)));
+        };
+        if (!fitting(1)) {
+            starts.heldBack.append(paths.at(first++));
+            continue;
+        }
+        // The most paths that fit: more paths only make the argument longer, so double until one count
+        // does not fit, then halve the gap. Each start costs a few joins however many paths there are.
+        const int left = paths.size() - first;
+        int fitCount = 1;
+        int tooMany = left + 1;
+        while (fitCount < left) {
+            const int next = qMin(2 * fitCount, left);
+            if (!fitting(next)) {
+                tooMany = next;
+                break;
+            }
+            fitCount = next;
+        }
+        while (tooMany - fitCount > 1) {
+            const int middle = fitCount + (tooMany - fitCount) / 2;
+            if (fitting(middle))
+                fitCount = middle;
+            else
+                tooMany = middle;
+        }
+        starts.arguments.append(handOffArgument(verbFlag, paths.mid(first, fitCount)));
+        first += fitCount;
+    }
+    return starts;
 }
 
 QString handOffArgument(const QString &verbFlag, const QStringList &paths)

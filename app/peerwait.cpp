@@ -2,11 +2,8 @@
 
 #include "peercensus.h"
 
-#include <QDateTime>
 #include <QEventLoop>
 #include <QTimer>
-
-#include <utility>
 
 namespace {
 
@@ -15,57 +12,12 @@ namespace {
 void waitProcessingEvents(int milliseconds)
 {
     QEventLoop loop;
-    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
+    // A coarse timer may end a 200 ms pause up to 10 ms early or late; the window is a bound we promise.
+    QTimer::singleShot(milliseconds, Qt::PreciseTimer, &loop, &QEventLoop::quit);
     loop.exec(QEventLoop::AllEvents);
 }
 
 } // namespace
-
-SpoolArrivals::SpoolArrivals(SpoolFolderView folder)
-    : m_folder(std::move(folder))
-{
-    m_clock.start();
-    const QStringList names = m_folder.fileNames();
-    for (const QString &name : names)
-        m_known.insert(name);
-}
-
-void SpoolArrivals::look()
-{
-    const qint64 listedFrom = m_clock.elapsed();
-    const QStringList names = m_folder.fileNames();
-    const qint64 noticedAt = m_clock.elapsed();
-    const qint64 wallClock = QDateTime::currentMSecsSinceEpoch();
-    QSet<QString> current;
-    current.reserve(names.size());
-    for (const QString &name : names) {
-        current.insert(name);
-        if (m_known.contains(name))
-            continue;
-        ++m_arrivals;
-        m_latestArrivalAt = qMax(m_latestArrivalAt, estimatedArrival(name, noticedAt, wallClock));
-    }
-    m_known.swap(current);
-    m_previousListingAt = listedFrom;
-}
-
-qint64 SpoolArrivals::quietMs() const
-{
-    return m_clock.elapsed() - m_latestArrivalAt;
-}
-
-qint64 SpoolArrivals::estimatedArrival(const QString &fileName, qint64 noticedAt,
-                                       qint64 wallClockAtNotice) const
-{
-    // Copies that spool together must not each pay the whole window again just because the wait noticed
-    // their files late, so the file's own time counts. It is a wall-clock time, though, and the wall clock
-    // may be wrong or jump: the file was not there at the previous listing and is there now, and nothing
-    // may move its arrival outside those two moments.
-    const qint64 modified = m_folder.modifiedMsSinceEpoch ? m_folder.modifiedMsSinceEpoch(fileName) : -1;
-    if (modified < 0)
-        return noticedAt;
-    return qBound(m_previousListingAt, noticedAt - (wallClockAtNotice - modified), noticedAt);
-}
 
 namespace {
 
@@ -75,15 +27,16 @@ int listerTimeoutWithinCap(const PeerWaitBounds &bounds, qint64 elapsed)
     return int(qMin<qint64>(ProcessListerTimeoutMs, qMax<qint64>(remaining, 1000)));
 }
 
-// How long to let events through before the next pass.
+// How long to let events through before the next pass. count: the census's answer, 1 also when no census
+// ran because the window was still open.
 int pauseBeforeNextPass(const PeerWaitBounds &bounds, int count, qint64 quietLeftMs, qint64 elapsed)
 {
     int pause = bounds.passPauseMs;
     if (count <= 0)
         pause = bounds.retryPauseMs; // a missing lister fails at once; do not spin
     else if (count == 1)
-        // Alone, and only the window keeps us: nothing can change the answer before it ends, except a new
-        // copy, which the next pass sees either running or as its spool file.
+        // Only the window keeps us: nothing can end the wait before it ends, and a new copy shows up in
+        // the next pass either running or as its spool file.
         pause = int(qMax<qint64>(quietLeftMs, 1));
     // Otherwise a fast lister would start a hundred processes a second while the peers it waits for still
     // need the processor (see the benchmark's lingering-peer figures).
@@ -103,28 +56,47 @@ PeerWaitOutcome waitForPeersToEnd(const std::function<int(int)> &census, SpoolAr
     // copy between two peers and split the selection. So a hand-off also needs a spool folder in which no
     // new file appeared for quietWindowMs. A copy that never ends (another account's, an unrelated process
     // whose name matches, a hung one) or a lister that cannot run would keep the selection from ever
-    // reaching the editor, so the wait also ends once the count stops changing for settleMs (with a quiet
-    // folder), and after capMs in any case, even while files still arrive: the rest forms the next
-    // selection. A rising count is progress too: copies are still arriving.
+    // reaching the editor, so the wait also ends once neither the count nor the folder has changed for
+    // settleMs (with a quiet folder), and after capMs in any case, even while files still arrive: the rest
+    // forms the next selection.
     QElapsedTimer total;
     total.start();
     QElapsedTimer sinceChange;
     sinceChange.start();
     int lastCount = 0;
+    int arrivalsSeen = arrivals.arrivals();
+    const auto noticeArrivals = [&] {
+        if (arrivals.arrivals() == arrivalsSeen)
+            return false;
+        arrivalsSeen = arrivals.arrivals();
+        sinceChange.restart(); // copies are still arriving
+        return true;
+    };
     for (;;) {
         // The folder first, then the census: a copy that starts after a quiet listing is still running
-        // when the census looks, or has spooled and will be gathered anyway. So how long the census takes
-        // never eats into the window.
+        // when the census looks, or has spooled and is seen by the look after the census. So how long the
+        // census takes never eats into the window.
         arrivals.look();
-        const bool quiet = arrivals.quietMs() >= bounds.quietWindowMs;
-        const int count = census(listerTimeoutWithinCap(bounds, total.elapsed()));
-        if (count == 1 && quiet)
-            return PeerWaitOutcome::OnlyCopy;
-        if (count > 1 && count != lastCount) {
-            lastCount = count;
-            sinceChange.restart();
+        noticeArrivals();
+        int count = 1;
+        // While a spool file younger than the window exists, no census can end the wait; a lister run then
+        // would only take the processor from the copies that are still starting.
+        if (arrivals.quietMs() >= bounds.quietWindowMs) {
+            count = census(listerTimeoutWithinCap(bounds, total.elapsed()));
+            if (count >= 1 && count != lastCount) {
+                // Any change is progress: a count going 2, 1, 2, 1 means copies still come and go.
+                lastCount = count;
+                sinceChange.restart();
+            }
+            // A copy that spooled and ended while the census ran is not counted; only the folder shows it,
+            // and its file starts the window again.
+            if (count == 1) {
+                arrivals.look();
+                if (!noticeArrivals())
+                    return PeerWaitOutcome::OnlyCopy;
+            }
         }
-        if (quiet && sinceChange.elapsed() >= bounds.settleMs)
+        if (arrivals.quietMs() >= bounds.quietWindowMs && sinceChange.elapsed() >= bounds.settleMs)
             return PeerWaitOutcome::CountSettled;
         if (total.elapsed() >= bounds.capMs)
             return PeerWaitOutcome::CapReached;

@@ -1,44 +1,12 @@
 #ifndef OSTREL_APP_PEERWAIT_H
 #define OSTREL_APP_PEERWAIT_H
 
-#include "spoolfolder.h"
-
-#include <QElapsedTimer>
-#include <QSet>
-#include <QString>
+#include "spoolarrivals.h"
 
 #include <functional>
 
 // How the primary waits for the peers of its selection: until the census counts one copy and the spool
 // folder has been quiet for a while, or a bound is hit.
-
-// Notices spool files that were not there before and keeps, on the monotonic clock, when the latest one
-// arrived. What the folder holds when the object is made counts as already there, and the quiet time
-// counts from then.
-class SpoolArrivals
-{
-public:
-    explicit SpoolArrivals(SpoolFolderView folder);
-
-    // Lists the folder again; every name the previous listing did not have is an arrival.
-    void look();
-
-    // Milliseconds since the latest arrival (or since the object was made, when nothing arrived).
-    qint64 quietMs() const;
-
-    // How many files arrived so far.
-    int arrivals() const { return m_arrivals; }
-
-private:
-    qint64 estimatedArrival(const QString &fileName, qint64 noticedAt, qint64 wallClockAtNotice) const;
-
-    SpoolFolderView m_folder;
-    QElapsedTimer m_clock;
-    QSet<QString> m_known;
-    qint64 m_previousListingAt = 0;
-    qint64 m_latestArrivalAt = 0;
-    int m_arrivals = 0;
-};
 
 // The bounds of the wait. The census's own lister time-out is held to what is left of the cap.
 struct PeerWaitBounds
@@ -52,13 +20,15 @@ struct PeerWaitBounds
 };
 
 enum class PeerWaitOutcome {
-    OnlyCopy,     // a census counted exactly one copy, and no spool file arrived for quietWindowMs
-    CountSettled, // the count stayed the same (or no census worked) for settleMs, and the folder was quiet
+    OnlyCopy,     // a census counted exactly one copy, and no spool file arrived for quietWindowMs nor
+                  // while that census ran
+    CountSettled, // neither the count (when a census worked) nor the folder changed for settleMs
     CapReached,   // capMs ran out while the count still changed or spool files kept arriving
 };
 
 // Waits initialWaitMs, then polls the census until it reports one copy and the spool folder has been quiet
-// for quietWindowMs, or a bound is hit, processing pending events in every pause. The census gets the
+// for quietWindowMs, or a bound is hit, processing pending events in every pause. The census runs only
+// while the folder is quiet, since only then can its answer end the wait. The census gets the
 // time-out to use for its lister and answers with the number of running copies; zero or less means it
 // could not tell.
 PeerWaitOutcome waitForPeersToEnd(const std::function<int(int listerTimeoutMs)> &census,

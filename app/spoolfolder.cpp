@@ -8,26 +8,38 @@
 #include <QFileInfo>
 #include <QTextStream>
 
-QString selectionSpoolPath()
+SpoolFolder SpoolFolder::ofThisAccount()
 {
     const QString base = Platform::spoolBaseLocation();
     if (base.isEmpty())
-        return QString(); // no private folder: no spool at all, rather than one at the root
-    return base + QLatin1String("/Ostrel_PDF_Editor_ContextMenu");
+        return SpoolFolder(); // no private folder: no spool at all, rather than one at the root
+    return SpoolFolder(base + QLatin1String("/Ostrel_PDF_Editor_ContextMenu"));
 }
 
-QString spoolFilePath(const QString &spoolPath, qint64 processId)
+SpoolFolder::SpoolFolder(const QString &path)
+    : m_path(path)
+{}
+
+QString SpoolFolder::filePathFor(qint64 processId) const
 {
-    return spoolPath + QStringLiteral("/%1.txt").arg(processId);
+    return m_path + QStringLiteral("/%1.txt").arg(processId);
 }
 
-void writeSpoolFile(const QString &filePath, const QString &text)
+void SpoolFolder::create() const
 {
-    QFile file(filePath);
+    if (isAvailable() && !QDir(m_path).exists())
+        QDir().mkpath(m_path);
+}
+
+void SpoolFolder::write(qint64 processId, const QString &text) const
+{
+    if (!isAvailable())
+        return;
+    QFile file(filePathFor(processId));
     // A primary that has just handed off removes the folder once it is empty, possibly between our
-    // mkpath and our open; creating it again is all it takes.
+    // making it and our open; making it again is all it takes.
     for (int attempt = 0; attempt < 3 && !file.isOpen(); ++attempt) {
-        QDir().mkpath(QFileInfo(filePath).absolutePath());
+        create();
         file.open(QIODevice::WriteOnly | QIODevice::Append);
     }
     if (!file.isOpen())
@@ -40,9 +52,9 @@ void writeSpoolFile(const QString &filePath, const QString &text)
     file.close();
 }
 
-QStringList listSpoolFiles(const QString &directoryPath)
+QStringList SpoolFolder::list() const
 {
-    QDir directory(directoryPath);
+    QDir directory(m_path);
     directory.setFilter(QDir::Files | QDir::NoDotAndDotDot);
     directory.setSorting(QDir::Name);
     QStringList paths;
@@ -75,10 +87,12 @@ QStringList readSpoolFile(const QString &filePath, bool *opened)
     return paths;
 }
 
-GatheredSelection gatherSpoolFiles(const QString &spoolPath)
+GatheredSelection SpoolFolder::gather() const
 {
     GatheredSelection gathered;
-    const QStringList files = listSpoolFiles(spoolPath);
+    if (!isAvailable())
+        return gathered;
+    const QStringList files = list();
     for (const QString &file : files) {
         bool opened = false;
         const QStringList paths = readSpoolFile(file, &opened);
@@ -91,23 +105,25 @@ GatheredSelection gatherSpoolFiles(const QString &spoolPath)
     return gathered;
 }
 
-void removeGatheredFiles(const QStringList &files, const QString &spoolPath)
+void SpoolFolder::removeGathered(const QStringList &files) const
 {
     // Only what was handed off goes: a copy that spooled after the listing must find its file again.
     for (const QString &file : files)
         QFile::remove(file);
-    QDir().rmdir(spoolPath);
+    if (isAvailable())
+        QDir().rmdir(m_path);
 }
 
-SpoolFolderView spoolFolderView(const QString &spoolPath)
+SpoolFolderView SpoolFolder::view() const
 {
+    const QString path = m_path;
     SpoolFolderView view;
-    view.fileNames = [spoolPath] {
+    view.fileNames = [path] {
         // Unsorted and without a stat per file: this runs on every pass of the wait.
-        return QDir(spoolPath).entryList(QDir::Files | QDir::NoDotAndDotDot, QDir::Unsorted);
+        return QDir(path).entryList(QDir::Files | QDir::NoDotAndDotDot, QDir::Unsorted);
     };
-    view.modifiedMsSinceEpoch = [spoolPath](const QString &fileName) -> qint64 {
-        const QDateTime modified = QFileInfo(spoolPath + QLatin1Char('/') + fileName).lastModified();
+    view.modifiedMsSinceEpoch = [path](const QString &fileName) -> qint64 {
+        const QDateTime modified = QFileInfo(path + QLatin1Char('/') + fileName).lastModified();
         return modified.isValid() ? modified.toMSecsSinceEpoch() : -1;
     };
     return view;

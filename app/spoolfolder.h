@@ -9,34 +9,9 @@
 // The folder in which the copies of one selection leave their paths for the primary: one file per copy,
 // named after its process id, one path per line.
 
-// The folder; empty when the platform has no private folder for it.
-QString selectionSpoolPath();
-
-// The spool file of the process with the given id: "<spoolPath>/<pid>.txt".
-QString spoolFilePath(const QString &spoolPath, qint64 processId);
-
-// Appends the text and a line feed to the file (UTF-8, no byte-order mark), creating the file and its
-// folder when missing.
-void writeSpoolFile(const QString &filePath, const QString &text);
-
-// Absolute paths of the plain, visible files directly inside the folder, ordered by name code unit by
-// code unit (so "1234.txt" comes before "456.txt", and "123.txt" before "1234.txt").
-QStringList listSpoolFiles(const QString &directoryPath);
-
 // The paths held by one spool file: its UTF-8 lines, each without a trailing carriage return, empty
 // lines dropped. Sets *opened to whether the file could be read at all.
 QStringList readSpoolFile(const QString &filePath, bool *opened = nullptr);
-
-// What the primary collected from the spool folder.
-struct GatheredSelection
-{
-    QStringList paths;         // in spool-file order, then line order
-    QStringList consumedFiles; // spool files that were read and may be removed
-};
-GatheredSelection gatherSpoolFiles(const QString &spoolPath);
-
-// Removes the given spool files, then the folder itself when nothing else is left in it.
-void removeGatheredFiles(const QStringList &files, const QString &spoolPath);
 
 // What the primary watches of the spool folder while it waits: the names of the spool files there now, and
 // when one of them was last written (milliseconds since the epoch by the wall clock, -1 when unknown).
@@ -46,7 +21,51 @@ struct SpoolFolderView
     std::function<qint64(const QString &fileName)> modifiedMsSinceEpoch;
 };
 
-// The real folder: its plain, visible files, as listSpoolFiles sees them.
-SpoolFolderView spoolFolderView(const QString &spoolPath);
+// What the primary collected from the spool folder.
+struct GatheredSelection
+{
+    QStringList paths;         // in spool-file order, then line order
+    QStringList consumedFiles; // spool files that were read and may be removed
+};
+
+// The spool folder of this account, by value: every copy of a selection finds the same one.
+class SpoolFolder
+{
+public:
+    // The platform's private folder for it; not available when the platform has none.
+    static SpoolFolder ofThisAccount();
+
+    explicit SpoolFolder(const QString &path = QString());
+
+    // False when the platform had no private folder: then nothing is spooled or gathered anywhere.
+    bool isAvailable() const { return !m_path.isEmpty(); }
+    QString path() const { return m_path; }
+
+    // The spool file of the process with the given id: "<path>/<pid>.txt".
+    QString filePathFor(qint64 processId) const;
+
+    // Makes the folder when it is missing; the only place that does.
+    void create() const;
+
+    // Appends the text and a line feed to the process's spool file (UTF-8, no byte-order mark), making the
+    // file and the folder when missing.
+    void write(qint64 processId, const QString &text) const;
+
+    // Absolute paths of the plain, visible files directly inside the folder, ordered by name code unit by
+    // code unit (so "1234.txt" comes before "456.txt", and "123.txt" before "1234.txt").
+    QStringList list() const;
+
+    // Every path of every listed file that could be read, in file order, then line order.
+    GatheredSelection gather() const;
+
+    // Removes the given spool files, then the folder itself when nothing else is left in it.
+    void removeGathered(const QStringList &files) const;
+
+    // The folder as the primary watches it while it waits: its plain, visible files, as list() sees them.
+    SpoolFolderView view() const;
+
+private:
+    QString m_path;
+};
 
 #endif

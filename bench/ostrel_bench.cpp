@@ -6,6 +6,7 @@
 #include "benchsupport.h"
 
 #include <QCoreApplication>
+#include <QStringList>
 
 #include <cstdio>
 
@@ -13,17 +14,25 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const int repeats = benchRepeats();
+    // Parts named on the command line alone (hand-off, spread, copy, census, election), else every part.
+    const QStringList only = app.arguments().mid(1);
+    const auto wanted = [&](const char *part) {
+        if (!only.isEmpty() && !only.contains(QLatin1String(part)))
+            return false;
+        std::fprintf(stderr, "%s...\n", part);
+        return true;
+    };
 
-    std::fprintf(stderr, "hand-off...\n");
-    benchHandOff(repeats);
-    std::fprintf(stderr, "spread arrivals...\n");
-    benchSpreadArrivals(repeats);
-    std::fprintf(stderr, "copy cost...\n");
-    benchCopyCost(repeats * 5);
-    std::fprintf(stderr, "census...\n");
-    benchCensus(repeats * 3);
-    std::fprintf(stderr, "election...\n");
-    benchElection(repeats);
+    if (wanted("hand-off"))
+        benchHandOff(repeats);
+    if (wanted("spread"))
+        benchSpreadArrivals(repeats);
+    if (wanted("copy"))
+        benchCopyCost(repeats * 5);
+    if (wanted("census"))
+        benchCensus(repeats * 3);
+    if (wanted("election"))
+        benchElection(repeats);
 
     printRows();
     return 0;

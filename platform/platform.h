@@ -25,6 +25,23 @@ QString userName();
 // made with mode 0700 and used only while it is such a directory. Empty when neither is; nothing prints.
 QString spoolBaseLocation();
 
+// Called first, before the application object is made. Elsewhere than on Windows: a $TMPDIR that does not
+// name a folder (missing, relative, a file) is removed from the environment, so that the framework's lock
+// and key files, and the editor started later, use /tmp instead of a folder that is not there.
+void prepareProcessEnvironment();
+
+// Orders two names as Explorer orders file names when it sorts by name: letter case ignored, runs of digits
+// compared by their value ("Scan 2" before "Scan 10"); negative, zero or positive. Windows: the shell's own
+// StrCmpLogicalW. Elsewhere the same rules of our own: ASCII digit runs by value (leading zeros ignored)
+// before any other character, other characters by their case-folded code units.
+int compareLogically(const QString &a, const QString &b);
+
+// Whether starting `program` with the single argument `argument` stays within the platform's limit.
+// Windows: the whole command line that the process start builds (the quoted program path, the argument
+// with the framework's quoting, the terminating NUL) holds at most 32,767 UTF-16 units. Elsewhere: the
+// argument in the local 8-bit encoding holds at most 131,071 bytes (one argument, terminating NUL aside).
+bool fitsProcessArgument(const QString &program, const QString &argument);
+
 // Whether a process with this id is still alive and runs an image of the given file name
 // (compared without directory, case-insensitively on Windows).
 bool isProcessAlive(qint64 processId, const QString &imageFileName);

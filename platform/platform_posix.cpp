@@ -1,5 +1,7 @@
 #include "platform.h"
 
+#include "commandline.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -51,12 +53,22 @@ QString privateRuntimeFolder()
     return QString();
 }
 
+// $TMPDIR when it names a folder, else /tmp. The framework would take a $TMPDIR that names nothing as it
+// is, and put its lock files wherever that leads.
+QString temporaryFolder()
+{
+    const QByteArray variable = qgetenv("TMPDIR");
+    struct stat info
+    {};
+    if (variable.startsWith('/') && stat(variable.constData(), &info) == 0 && S_ISDIR(info.st_mode))
+        return QDir::cleanPath(QFile::decodeName(variable));
+    return QStringLiteral("/tmp");
+}
+
 // "ostrel-<uid>" under the temporary location, made if missing; empty when what is there is not ours.
 QString privateTemporaryFolder()
 {
-    const QString temporary = QDir::tempPath(); // empty when $TMPDIR names no folder
-    if (!QDir::isAbsolutePath(temporary))
-        return QString();
+    const QString temporary = temporaryFolder();
     const QByteArray path = QFile::encodeName(temporary + QStringLiteral("/ostrel-%1").arg(geteuid()));
     if (mkdir(path.constData(), 0700) == 0) {
         // A umask may have taken bits we need. The folder is new and ours; set its mode through a
@@ -77,6 +89,61 @@ QString privateTemporaryFolder()
 }
 
 } // namespace
+
+void prepareProcessEnvironment()
+{
+    if (qEnvironmentVariableIsSet("TMPDIR") && temporaryFolder() == QLatin1String("/tmp"))
+        qunsetenv("TMPDIR");
+}
+
+int compareLogically(const QString &a, const QString &b)
+{
+    const auto isDigit = [](QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); };
+    int i = 0;
+    int j = 0;
+    while (i < a.size() && j < b.size()) {
+        const bool digitA = isDigit(a.at(i));
+        const bool digitB = isDigit(b.at(j));
+        if (digitA != digitB)
+            return digitA ? -1 : 1; // a number comes before any other character
+        if (!digitA) {
+            const ushort foldedA = a.at(i).toCaseFolded().unicode();
+            const ushort foldedB = b.at(j).toCaseFolded().unicode();
+            if (foldedA != foldedB)
+                return foldedA < foldedB ? -1 : 1;
+            ++i;
+            ++j;
+            continue;
+        }
+        // Two digit runs, by value: without their leading zeros the longer is the larger, and of two as
+        // long the first differing digit decides. No run is too long for this.
+        while (i < a.size() && a.at(i) == QLatin1Char('0'))
+            ++i;
+        while (j < b.size() && b.at(j) == QLatin1Char('0'))
+            ++j;
+        int endA = i;
+        int endB = j;
+        while (endA < a.size() && isDigit(a.at(endA)))
+            ++endA;
+        while (endB < b.size() && isDigit(b.at(endB)))
+            ++endB;
+        if (endA - i != endB - j)
+            return endA - i < endB - j ? -1 : 1;
+        const int digits = QStringRef(&a, i, endA - i).compare(QStringRef(&b, j, endB - j));
+        if (digits != 0)
+            return digits < 0 ? -1 : 1;
+        i = endA;
+        j = endB;
+    }
+    if (i < a.size())
+        return 1;
+    return j < b.size() ? -1 : 0;
+}
+
+bool fitsProcessArgument(const QString &, const QString &argument)
+{
+    return QFile::encodeName(argument).size() <= LinuxArgumentLimit;
+}
 
 QString spoolBaseLocation()
 {

@@ -1,11 +1,15 @@
 #include "platform.h"
 
+#include "commandline.h"
+
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
 
 #include <windows.h>
+
+#include <shlwapi.h> // after windows.h, which it needs
 
 namespace Platform {
 
@@ -16,6 +20,20 @@ QString userName()
     if (GetUserNameW(buffer, &size))
         return QString::fromWCharArray(buffer);
     return qEnvironmentVariable("USERNAME");
+}
+
+void prepareProcessEnvironment() {}
+
+int compareLogically(const QString &a, const QString &b)
+{
+    // Explorer's own comparison, so that the editor gets the paths in exactly the order the user sees.
+    return StrCmpLogicalW(reinterpret_cast<const wchar_t *>(a.utf16()),
+                          reinterpret_cast<const wchar_t *>(b.utf16()));
+}
+
+bool fitsProcessArgument(const QString &program, const QString &argument)
+{
+    return windowsCommandLineLength(program, QStringList(argument)) <= WindowsCommandLineLimit;
 }
 
 QString spoolBaseLocation()

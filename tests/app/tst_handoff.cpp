@@ -40,17 +40,26 @@ QStringList theOnlyEditorStart(const Sandbox &sandbox)
     return starts.first();
 }
 
-// A path for copy i that holds the awkward characters the hand-off must carry unchanged.
+// A path for copy i that holds the awkward characters the hand-off must carry unchanged. Explorer's order
+// of these is the order of i: one folder, names that differ in letter case and in a number of growing
+// length ("Scan 9" before "SCAN 10").
 QString selectedPath(int i)
 {
-    static const QStringList shapes{
-        QStringLiteral("C:/Users/Ann/Documents/report %1.pdf"),
-        QStringLiteral("C:/Users/Ann/a;b;c %1.pdf"),
-        QStringLiteral("C:/Users/Zo\u00eb/Entw\u00fcrfe/\u00fcbersicht-%1.pdf"),
-        QStringLiteral("D:\\\u6587\u4ef6\\\u0444\u0430\u0439\u043b %1.pdf"),
-        QStringLiteral("\\\\server\\share\\it's \"quoted\" %1.pdf"),
-    };
-    return shapes.at(i % shapes.size()).arg(i);
+    static const QString folder = QStringLiteral(
+        "\\\\server\\\u6587\u4ef6\\Zo\u00eb a;b;c \"quoted\" it's/\u0444\u0430\u0439\u043b\u044b");
+    return QStringLiteral("%1/%2 %3 \u00fcbersicht.pdf")
+        .arg(folder, i % 2 ? QStringLiteral("SCAN") : QStringLiteral("scan"))
+        .arg(i + 1);
+}
+
+// The order in which copies 0 to n - 1 are started: scattered, so that neither the order of their process
+// ids nor that of their spool files' names is the order of their paths (n not a multiple of 37).
+QList<int> scatteredOrder(int n)
+{
+    QList<int> order;
+    for (int k = 0; k < n; ++k)
+        order.append(int((qint64(k) * 37 + n / 2) % n));
+    return order;
 }
 
 // Waits until the editor has received `count` paths in all, then a moment longer, so that a wrong extra
@@ -64,28 +73,11 @@ void waitForHandedOffPaths(const Sandbox &sandbox, const QString &verbFlag, int 
     QTest::qWait(300);
 }
 
-// The process ids of started copies (a QProcess forgets its id once the process has ended).
-QList<qint64> processIds(const std::vector<std::unique_ptr<QProcess>> &processes)
+// The argument the editor should get: the verb flag, then the paths in Explorer's order, which these tests
+// give by construction.
+QString expectedArgument(const QString &verbFlag, const QStringList &pathsInOrder)
 {
-    QList<qint64> ids;
-    for (const auto &process : processes) {
-        process->waitForStarted(30000);
-        ids.append(process->processId());
-    }
-    return ids;
-}
-
-// The argument the editor should get from these copies: their paths in the order of their spool-file names.
-QString expectedArgument(const QString &verbFlag, const QList<qint64> &processIds, const QStringList &paths)
-{
-    QList<QPair<QString, QString>> bySpoolName;
-    for (int i = 0; i < processIds.size(); ++i)
-        bySpoolName.append({QStringLiteral("%1.txt").arg(processIds.at(i)), paths.at(i)});
-    std::sort(bySpoolName.begin(), bySpoolName.end());
-    QStringList parts{verbFlag};
-    for (const auto &entry : bySpoolName)
-        parts.append(entry.second);
-    return parts.join(QLatin1Char(';'));
+    return (QStringList(verbFlag) + pathsInOrder).join(QLatin1Char(';'));
 }
 
 qint64 wallClockMs()
@@ -106,6 +98,17 @@ public:
         m_clock.start();
     }
 
+    // Makes every copy take startDelayMs from its start to the program's own: a shell (copied under a name
+    // that contains the program's, so that the census counts it from its start) sleeps, then runs the
+    // program in its own process, as a virus scanner or a cold disk slows a process start down.
+    bool setStartDelay(int startDelayMs)
+    {
+        m_slowStart = m_sandbox.installDir() + QLatin1String("/OstrelContextMenuSlowStart");
+        m_startDelayMs = startDelayMs;
+        return QFile::copy(QStringLiteral("/bin/sh"), m_slowStart) &&
+               QFile::setPermissions(m_slowStart, QFile::ReadOwner | QFile::ExeOwner);
+    }
+
     // Starts `count` copies at t0 + i * gapMs on one clock (a late start does not delay the ones after
     // it), and keeps watching until every copy has ended.
     void run(int count, int gapMs, int endAfterMs = -1)
@@ -116,7 +119,14 @@ public:
             const QString path =
                 QStringLiteral("C:/Users/Ann/stream/file %1.pdf").arg(i, 4, 10, QLatin1Char('0'));
             m_paths.append(path);
-            m_processes.push_back(m_sandbox.start({m_verbFlag, path}));
+            if (m_startDelayMs > 0)
+                m_processes.push_back(m_sandbox.start(
+                    {QStringLiteral("-c"),
+                     QStringLiteral("sleep %1; exec \"$0\" \"$@\"").arg(m_startDelayMs / 1000.0),
+                     m_sandbox.programPath(), m_verbFlag, path},
+                    m_slowStart));
+            else
+                m_processes.push_back(m_sandbox.start({m_verbFlag, path}));
             m_processes.back()->waitForStarted(30000);
             // Its image is executing by now: from here on a census counts it until it has spooled.
             m_started.append(wallClockMs());
@@ -210,7 +220,7 @@ private:
             if (m_spooled.at(i) >= 0)
                 continue;
             const QDateTime written =
-                QFileInfo(spoolFilePath(m_sandbox.spoolPath(), m_processIds.at(i))).lastModified();
+                QFileInfo(SpoolFolder(m_sandbox.spoolPath()).filePathFor(m_processIds.at(i))).lastModified();
             if (written.isValid())
                 m_spooled[i] = written.toMSecsSinceEpoch();
         }
@@ -228,6 +238,8 @@ private:
     QList<qint64> m_spooled;
     qint64 m_lastStartAt = -1;
     qint64 m_firstEditorStartAt = -1;
+    QString m_slowStart;
+    int m_startDelayMs = 0;
 };
 
 // A path spooled during a primary's hand-off waits for the next selection; one more copy collects it.
@@ -256,6 +268,8 @@ private Q_SLOTS:
     void copiesArrivingOneAfterAnother();
     void laterSelectionGetsItsOwnStart();
     void endlessStreamIsHandedOffAtTheCap();
+    void longSelectionIsSplitAcrossStarts();
+    void pathTooLongForAnyStartIsKept();
     void withoutAPrivateRuntimeFolder_data();
     void withoutAPrivateRuntimeFolder();
     void plantedSpoolBaseIsNotUsed_data();
@@ -284,6 +298,8 @@ void HandOffTest::copiesStartedTogether_data()
     QTest::newRow("2, merge") << 2 << false;
     QTest::newRow("12, mixed flags") << 12 << true;
     QTest::newRow("50, mixed flags") << 50 << true;
+    // As many as Explorer offers the verbs for.
+    QTest::newRow("100, merge") << 100 << false;
 }
 
 void HandOffTest::copiesStartedTogether()
@@ -294,22 +310,15 @@ void HandOffTest::copiesStartedTogether()
     QVERIFY(sandbox.isValid());
 
     QList<QStringList> argumentLists;
+    QStringList paths;
     for (int i = 0; i < copies; ++i)
+        paths.append(selectedPath(i));
+    for (int i : scatteredOrder(copies))
         argumentLists.append(
             {mixedFlags ? kFlags.at(i % kFlags.size()) : QStringLiteral("-ftype_merge"), selectedPath(i)});
     const auto processes = sandbox.startAll(argumentLists);
     for (const auto &process : processes)
         QVERIFY2(process->waitForStarted(30000), qPrintable(process->errorString()));
-
-    // The paths arrive in the order of the spool-file names, which the process ids make.
-    QList<QPair<QString, QString>> bySpoolName;
-    for (int i = 0; i < copies; ++i)
-        bySpoolName.append(
-            {QStringLiteral("%1.txt").arg(processes[size_t(i)]->processId()), selectedPath(i)});
-    std::sort(bySpoolName.begin(), bySpoolName.end());
-    QStringList expectedPaths;
-    for (const auto &entry : bySpoolName)
-        expectedPaths.append(entry.second);
 
     QVERIFY(Sandbox::waitAll(processes, 120000));
     for (const auto &process : processes) {
@@ -320,10 +329,10 @@ void HandOffTest::copiesStartedTogether()
     const QStringList start = theOnlyEditorStart(sandbox);
     QCOMPARE(start.size(), 1);
     const QString flag = start.first().section(QLatin1Char(';'), 0, 0);
-    // Whichever copy won the election, every path goes under its flag.
+    // Whichever copy won the election, every path goes under its flag, in Explorer's order.
     QVERIFY2(argumentLists.first().first() == flag || mixedFlags, qPrintable(flag));
     QVERIFY2(kFlags.contains(flag), qPrintable(flag));
-    QCOMPARE(start.first(), flag + QLatin1Char(';') + expectedPaths.join(QLatin1Char(';')));
+    QCOMPARE(start.first(), expectedArgument(flag, paths));
     QVERIFY2(!QFileInfo::exists(sandbox.spoolPath()), qPrintable(sandbox.spoolEntries().join(' ')));
 }
 
@@ -341,18 +350,13 @@ void HandOffTest::leftoversAreGathered()
     QProcess process;
     process.setProcessEnvironment(sandbox.environment());
     process.start(sandbox.programPath(), {QStringLiteral("-ftype_split"), own});
-    QVERIFY(process.waitForStarted(30000));
-    const QString ownName = QStringLiteral("%1.txt").arg(process.processId());
     QVERIFY(process.waitForFinished(60000));
     QCOMPARE(process.exitCode(), 0);
 
-    QMap<QString, QStringList> byName{{QStringLiteral("1.txt"), {QStringLiteral("C:/old one.pdf")}},
-                                      {QStringLiteral("2.txt"), {"C:/a.pdf", "C:/b;c.pdf"}},
-                                      {ownName, {own}}};
-    QStringList expected{QStringLiteral("-ftype_split")};
-    for (const QStringList &paths : byName)
-        expected += paths;
-    QCOMPARE(theOnlyEditorStart(sandbox), QStringList(expected.join(QLatin1Char(';'))));
+    // Explorer's order, whichever files the paths came from.
+    QCOMPARE(theOnlyEditorStart(sandbox),
+             QStringList(expectedArgument(QStringLiteral("-ftype_split"),
+                                          {"C:/a.pdf", "C:/b;c.pdf", "C:/old one.pdf", "C:/own.pdf"})));
     // What was not gathered stays, and with it the folder.
     QCOMPARE(sandbox.spoolEntries(), QStringList({".hidden", "folder"}));
     QVERIFY(QFileInfo::exists(sandbox.spoolPath() + QLatin1String("/folder/3.txt")));
@@ -409,21 +413,30 @@ void HandOffTest::boundedWaitForAMatchingProcess()
 
 void HandOffTest::copiesArrivingOneAfterAnother_data()
 {
+    QTest::addColumn<int>("copyCount");
     QTest::addColumn<int>("gapMs");
-    QTest::newRow("all at once") << 0;
-    QTest::newRow("20 ms apart") << 20;
-    QTest::newRow("60 ms apart") << 60;
-    QTest::newRow("150 ms apart") << 150;
+    QTest::addColumn<int>("startDelayMs"); // from a copy's start to its program's
+    QTest::newRow("all at once") << 20 << 0 << 0;
+    QTest::newRow("20 ms apart") << 20 << 20 << 0;
+    QTest::newRow("60 ms apart") << 20 << 60 << 0;
+    QTest::newRow("150 ms apart") << 20 << 150 << 0;
+    // Each copy spools only 300 ms after its start, and ends; the next one starts 100 ms later. The
+    // primary's census often runs just as one of them spools and ends.
+    QTest::newRow("slow starts, 400 ms apart") << 12 << 400 << 300;
 }
 
 void HandOffTest::copiesArrivingOneAfterAnother()
 {
+    QFETCH(int, copyCount);
     QFETCH(int, gapMs);
+    QFETCH(int, startDelayMs);
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
     const QString flag = QStringLiteral("-ftype_merge");
     StaggeredCopies copies(sandbox, flag);
-    copies.run(20, gapMs);
+    if (startDelayMs > 0)
+        QVERIFY(copies.setStartDelay(startDelayMs));
+    copies.run(copyCount, gapMs);
     QVERIFY(copies.allEnded());
     QVERIFY(copies.allEndedWithZero());
 
@@ -447,7 +460,7 @@ void HandOffTest::copiesArrivingOneAfterAnother()
     QStringList handedOff = handedOffPaths(sandbox, flag);
     handedOff.removeAll(QStringLiteral("C:/collector.pdf"));
     if (starts.size() == 1)
-        QCOMPARE(starts.first(), QStringList(expectedArgument(flag, copies.processIds(), copies.paths())));
+        QCOMPARE(starts.first(), QStringList(expectedArgument(flag, copies.paths())));
     handedOff.sort();
     QCOMPARE(handedOff, copies.paths());
     QVERIFY2(!QFileInfo::exists(sandbox.spoolPath()), qPrintable(sandbox.spoolEntries().join(' ')));
@@ -466,23 +479,19 @@ void HandOffTest::laterSelectionGetsItsOwnStart()
         second.append({QStringLiteral("-ftype_print"), secondPaths.last()});
     }
     const auto firstCopies = sandbox.startAll(first);
-    const QList<qint64> firstIds = processIds(firstCopies);
     QVERIFY(Sandbox::waitAll(firstCopies, 120000));
     QTRY_COMPARE_WITH_TIMEOUT(sandbox.editorStarts().size(), 1, 20000);
     // Well after the first hand-off: its primary has ended, and the window has long passed.
     QTest::qWait(2 * PeerWaitBounds().quietWindowMs);
 
     const auto secondCopies = sandbox.startAll(second);
-    const QList<qint64> secondIds = processIds(secondCopies);
     QVERIFY(Sandbox::waitAll(secondCopies, 120000));
     QTRY_COMPARE_WITH_TIMEOUT(sandbox.editorStarts().size(), 2, 20000);
     QTest::qWait(300);
     const QList<QStringList> starts = sandbox.editorStarts();
     QCOMPARE(starts.size(), 2);
-    QCOMPARE(starts.at(0),
-             QStringList(expectedArgument(QStringLiteral("-ftype_edit"), firstIds, firstPaths)));
-    QCOMPARE(starts.at(1),
-             QStringList(expectedArgument(QStringLiteral("-ftype_print"), secondIds, secondPaths)));
+    QCOMPARE(starts.at(0), QStringList(expectedArgument(QStringLiteral("-ftype_edit"), firstPaths)));
+    QCOMPARE(starts.at(1), QStringList(expectedArgument(QStringLiteral("-ftype_print"), secondPaths)));
 }
 
 void HandOffTest::endlessStreamIsHandedOffAtTheCap()
@@ -518,27 +527,102 @@ void HandOffTest::endlessStreamIsHandedOffAtTheCap()
     QCOMPARE(handedOff, copies.paths());
 }
 
+// What the kernel lets one argument hold: MAX_ARG_STRLEN (32 pages) less the terminating NUL.
+constexpr int kArgumentBytes = 32 * 4096 - 1;
+
+void HandOffTest::longSelectionIsSplitAcrossStarts()
+{
+    // 40 paths of about 3,900 bytes (deep folders; "\u00fc" takes two bytes), together far more than one
+    // argument may hold.
+    Sandbox sandbox;
+    QVERIFY(sandbox.isValid());
+    const QString flag = QStringLiteral("-ftype_merge");
+    const QString folder = QStringLiteral("C:/Users/Ann/") + QString(1930, QChar(0xfc));
+    QStringList paths;
+    for (int i = 0; i < 40; ++i)
+        paths.append(QStringLiteral("%1/Scan %2.pdf").arg(folder).arg(i + 1));
+    QList<QStringList> argumentLists;
+    for (int i : scatteredOrder(paths.size()))
+        argumentLists.append({flag, paths.at(i)});
+    const int joinedBytes = expectedArgument(flag, paths).toUtf8().size();
+    QVERIFY2(joinedBytes > kArgumentBytes, QByteArray::number(joinedBytes).constData());
+
+    const auto processes = sandbox.startAll(argumentLists);
+    QVERIFY(Sandbox::waitAll(processes, 120000));
+    for (const auto &process : processes)
+        QCOMPARE(process->exitCode(), 0);
+    waitForHandedOffPaths(sandbox, flag, paths.size());
+
+    // Every path once and whole, over as few starts as the limit allows (two here), each within the limit
+    // and in Explorer's order; which start the editor records first is up to the system.
+    const QList<QStringList> starts = sandbox.editorStarts();
+    qInfo() << paths.size() << "paths," << joinedBytes << "bytes joined," << starts.size() << "editor starts";
+    QCOMPARE(starts.size(), joinedBytes / kArgumentBytes + 1);
+    QStringList handedOff;
+    for (const QStringList &start : starts) {
+        QCOMPARE(start.size(), 1);
+        QVERIFY2(start.first().toUtf8().size() <= kArgumentBytes,
+                 QByteArray::number(start.first().toUtf8().size()).constData());
+        QStringList parts = start.first().split(QLatin1Char(';'));
+        QCOMPARE(parts.takeFirst(), flag);
+        QVERIFY(!parts.isEmpty());
+        const int first = paths.indexOf(parts.first());
+        QVERIFY2(first >= 0, qPrintable(parts.first().right(40)));
+        QCOMPARE(parts, paths.mid(first, parts.size()));
+        handedOff += parts;
+    }
+    handedOff.sort();
+    QStringList expected = paths;
+    expected.sort();
+    QCOMPARE(handedOff, expected);
+    QVERIFY2(!QFileInfo::exists(sandbox.spoolPath()), qPrintable(sandbox.spoolEntries().join(' ')));
+}
+
+void HandOffTest::pathTooLongForAnyStartIsKept()
+{
+    // A leftover that no start could carry whole. Cut, it could name another file; so it stays spooled.
+    Sandbox sandbox;
+    QVERIFY(sandbox.isValid());
+    const QString tooLong = QStringLiteral("C:/") + QString(kArgumentBytes, QLatin1Char('x')) + ".pdf";
+    QVERIFY(writeFile(sandbox.spoolPath() + QLatin1String("/1.txt"), tooLong.toUtf8() + "\nC:/b.pdf\n"));
+    const Sandbox::Result result = sandbox.run({QStringLiteral("-ftype_print"), QStringLiteral("C:/a.pdf")});
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(theOnlyEditorStart(sandbox), QStringList(QStringLiteral("-ftype_print;C:/a.pdf;C:/b.pdf")));
+    const QStringList left = sandbox.spoolEntries();
+    QCOMPARE(left.size(), 1);
+    QCOMPARE(readSpoolFile(sandbox.spoolPath() + QLatin1Char('/') + left.first()), QStringList(tooLong));
+}
+
 void HandOffTest::withoutAPrivateRuntimeFolder_data()
 {
     QTest::addColumn<bool>("runtimeSet");
-    QTest::newRow("runtime folder unset") << false;
-    QTest::newRow("runtime folder open to others") << true;
+    QTest::addColumn<bool>("temporaryFolderMissing"); // $TMPDIR names a folder that is not there
+    QTest::newRow("runtime folder unset") << false << false;
+    QTest::newRow("runtime folder open to others") << true << false;
+    QTest::newRow("runtime folder unset, $TMPDIR names no folder") << false << true;
 }
 
 void HandOffTest::withoutAPrivateRuntimeFolder()
 {
     QFETCH(bool, runtimeSet);
+    QFETCH(bool, temporaryFolderMissing);
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
     QProcessEnvironment environment = sandbox.environment();
+    // Then /tmp is the temporary folder, also for the framework's key files, which must not land in "/".
+    const QString temporary = temporaryFolderMissing ? QStringLiteral("/tmp") : sandbox.tempDir();
+    if (temporaryFolderMissing)
+        environment.insert(QStringLiteral("TMPDIR"), sandbox.root() + QLatin1String("/gone"));
+    const QStringList keyFilesBefore = Sandbox::ipcKeyFiles(QStringLiteral("/tmp"));
+    const QStringList keyFilesAtRootBefore = Sandbox::ipcKeyFiles(QStringLiteral("/"));
     if (runtimeSet)
         QVERIFY(QFile::setPermissions(
             sandbox.runtimeDir(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
                                       QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther));
     else
         environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
-    const QString ownFolder = sandbox.tempDir() + QStringLiteral("/ostrel-%1").arg(geteuid());
-    const QString spool = ownFolder + QLatin1String("/Ostrel_PDF_Editor_ContextMenu");
+    const QString ownFolder = temporary + QStringLiteral("/ostrel-%1").arg(geteuid());
+    const QString spool = sandbox.spoolPath(ownFolder);
 
     // A run without arguments makes the spool folder, silently, in our own folder of the temporary one.
     auto plain = sandbox.start({}, QString(), environment);
@@ -560,15 +644,26 @@ void HandOffTest::withoutAPrivateRuntimeFolder()
         processes.push_back(
             sandbox.start({QStringLiteral("-ftype_merge"), paths.last()}, QString(), environment));
     }
-    const QList<qint64> ids = processIds(processes);
     QVERIFY(Sandbox::waitAll(processes, 120000));
     for (const auto &process : processes) {
         QCOMPARE(process->exitCode(), 0);
         QCOMPARE(process->readAllStandardError(), QByteArray());
     }
     QCOMPARE(theOnlyEditorStart(sandbox),
-             QStringList(expectedArgument(QStringLiteral("-ftype_merge"), ids, paths)));
+             QStringList(expectedArgument(QStringLiteral("-ftype_merge"), paths)));
     QVERIFY(!QFileInfo::exists(spool));
+
+    QCOMPARE(Sandbox::ipcKeyFiles(QStringLiteral("/")), keyFilesAtRootBefore);
+    if (temporaryFolderMissing) {
+        // The runs' key files went to /tmp; their objects and files go with this test.
+        QStringList added = Sandbox::ipcKeyFiles(QStringLiteral("/tmp"));
+        for (const QString &file : keyFilesBefore)
+            added.removeAll(file);
+        QVERIFY(!added.isEmpty());
+        Sandbox::removeIpcObjects(added);
+        for (const QString &file : added)
+            QFile::remove(file);
+    }
 }
 
 void HandOffTest::plantedSpoolBaseIsNotUsed_data()

@@ -83,6 +83,8 @@ private Q_SLOTS:
     void loneCopyIsNotDelayed();
     void eachNewSpoolFileStartsTheWindowAgain_data();
     void eachNewSpoolFileStartsTheWindowAgain();
+    void copySpooledDuringTheCensusStartsTheWindowAgain();
+    void countComingAndGoingIsProgress();
     void capEndsAStreamThatNeverGoesQuiet_data();
     void capEndsAStreamThatNeverGoesQuiet();
     void arrivalsInARealFolder();
@@ -317,20 +319,86 @@ void PeerWaitTest::eachNewSpoolFileStartsTheWindowAgain()
         folder.modifiedMsSinceEpoch = [](const QString &) { return qint64(-1); };
     SpoolArrivals arrivals(folder);
     int calls = 0;
+    qint64 leastQuietAtCensus = -1;
     const PeerWaitOutcome outcome = waitForPeersToEnd(
         [&](int) {
             ++calls;
+            leastQuietAtCensus =
+                leastQuietAtCensus < 0 ? arrivals.quietMs() : qMin(leastQuietAtCensus, arrivals.quietMs());
             return 1;
         },
         arrivals, bounds);
     const qint64 ended = growing.clock.elapsed();
     QCOMPARE(outcome, PeerWaitOutcome::OnlyCopy);
     QCOMPARE(arrivals.arrivals(), files);
+    // No census while a file younger than the window was there: its answer could not have ended the wait.
+    QVERIFY2(
+        leastQuietAtCensus >= bounds.quietWindowMs,
+        qPrintable(QStringLiteral("a census with the folder quiet for only %1 ms").arg(leastQuietAtCensus)));
     // Not before the last file has been quiet for the whole window: each file started it again.
     const qint64 lastArrival = qint64(files) * gapMs;
     QVERIFY2(ended >= lastArrival + bounds.quietWindowMs - 2,
              qPrintable(QStringLiteral("ended after %1 ms, %2 census passes").arg(ended).arg(calls)));
     QVERIFY2(ended < 20000, QByteArray::number(ended).constData());
+}
+
+void PeerWaitTest::copySpooledDuringTheCensusStartsTheWindowAgain()
+{
+    // A slow copy that was still starting when the folder was listed spools and ends while the census runs:
+    // the census counts one, and only a second look at the folder shows the new file.
+    const PeerWaitBounds bounds;
+    QStringList names{QStringLiteral("own.txt")};
+    SpoolFolderView folder = fixedFolder();
+    folder.fileNames = [&] { return names; };
+    SpoolArrivals arrivals(folder);
+    int calls = 0;
+    QElapsedTimer sinceFirstCensus;
+    const PeerWaitOutcome outcome = waitForPeersToEnd(
+        [&](int) {
+            if (++calls == 1) {
+                sinceFirstCensus.start();
+                names.append(QStringLiteral("4711.txt"));
+            }
+            return 1;
+        },
+        arrivals, bounds);
+    QCOMPARE(outcome, PeerWaitOutcome::OnlyCopy);
+    QCOMPARE(arrivals.arrivals(), 1);
+    QCOMPARE(calls, 2);
+    // The file started the window again: the next copy had that long to show up.
+    QVERIFY2(sinceFirstCensus.elapsed() >= bounds.quietWindowMs - 2,
+             QByteArray::number(sinceFirstCensus.elapsed()).constData());
+}
+
+void PeerWaitTest::countComingAndGoingIsProgress()
+{
+    // Slow copies, one after another: each census sees the next copy still starting (two copies) or, when
+    // it has just spooled and ended, one copy and a new file. Neither the count going 2, 1, 2, 1 nor the
+    // files may read as "nothing changed" while copies still arrive.
+    PeerWaitBounds bounds;
+    bounds.settleMs = 500;
+    const int files = 8;
+    QStringList names{QStringLiteral("own.txt")};
+    SpoolFolderView folder = fixedFolder();
+    folder.fileNames = [&] { return names; };
+    SpoolArrivals arrivals(folder);
+    int calls = 0;
+    QElapsedTimer timer;
+    timer.start();
+    const PeerWaitOutcome outcome = waitForPeersToEnd(
+        [&](int) {
+            if (++calls % 2 == 1 && names.size() <= files)
+                return 2;
+            if (names.size() <= files)
+                names.append(QStringLiteral("%1.txt").arg(names.size()));
+            return 1;
+        },
+        arrivals, bounds);
+    QCOMPARE(outcome, PeerWaitOutcome::OnlyCopy);
+    QCOMPARE(arrivals.arrivals(), files);
+    // Each file kept the window open for its whole length.
+    QVERIFY2(timer.elapsed() >= bounds.initialWaitMs + qint64(files) * bounds.quietWindowMs,
+             QByteArray::number(timer.elapsed()).constData());
 }
 
 void PeerWaitTest::capEndsAStreamThatNeverGoesQuiet_data()
@@ -362,15 +430,15 @@ void PeerWaitTest::capEndsAStreamThatNeverGoesQuiet()
 void PeerWaitTest::arrivalsInARealFolder()
 {
     const QString spool = m_dir.path() + QLatin1String("/spool");
-    writeSpoolFile(spoolFilePath(spool, 1), QStringLiteral("C:/own.pdf"));
-    SpoolArrivals arrivals(spoolFolderView(spool));
+    SpoolFolder(spool).write(1, QStringLiteral("C:/own.pdf"));
+    SpoolArrivals arrivals(SpoolFolder(spool).view());
     arrivals.look();
     QCOMPARE(arrivals.arrivals(), 0);
 
     QTest::qSleep(300);
     QElapsedTimer sinceWrite;
     sinceWrite.start();
-    writeSpoolFile(spoolFilePath(spool, 2), QStringLiteral("C:/peer.pdf"));
+    SpoolFolder(spool).write(2, QStringLiteral("C:/peer.pdf"));
     arrivals.look();
     QCOMPARE(arrivals.arrivals(), 1);
     // The file's own time places its arrival: just now, not when the folder was first listed.
@@ -380,7 +448,7 @@ void PeerWaitTest::arrivalsInARealFolder()
     // Neither what is not gathered nor a second path in a file already there is a new copy.
     QVERIFY(writeFile(spool + QLatin1String("/.hidden"), "C:/hidden.pdf\n"));
     QVERIFY(writeFile(spool + QLatin1String("/sub/7.txt"), "C:/nested.pdf\n"));
-    writeSpoolFile(spoolFilePath(spool, 2), QStringLiteral("C:/again.pdf"));
+    SpoolFolder(spool).write(2, QStringLiteral("C:/again.pdf"));
     arrivals.look();
     QCOMPARE(arrivals.arrivals(), 1);
 }

@@ -53,6 +53,7 @@ private Q_SLOTS:
     void folderIsRemovedWhenNothingIsLeft();
 
     void folderViewSeesTheFilesThatAreGathered();
+    void folderThatIsNotAvailableHoldsNothing();
 
     void cleanup();
 
@@ -75,21 +76,21 @@ void SpoolFolderTest::cleanup()
 
 void SpoolFolderTest::spoolFileIsNamedAfterTheProcessId()
 {
-    QCOMPARE(spoolFilePath(QStringLiteral("/x/spool"), 1234), QStringLiteral("/x/spool/1234.txt"));
-    QCOMPARE(spoolFilePath(QStringLiteral("/x/spool"), Q_INT64_C(4294967301)),
+    QCOMPARE(SpoolFolder(QStringLiteral("/x/spool")).filePathFor(1234), QStringLiteral("/x/spool/1234.txt"));
+    QCOMPARE(SpoolFolder(QStringLiteral("/x/spool")).filePathFor(Q_INT64_C(4294967301)),
              QStringLiteral("/x/spool/4294967301.txt"));
 }
 
 void SpoolFolderTest::writingAppendsOneLinePerPath()
 {
-    const QString file = spoolFilePath(m_spool, 77);
+    const QString file = SpoolFolder(m_spool).filePathFor(77);
     QDir().mkpath(m_spool);
     const QString first = QStringLiteral("C:/Users/Zoë/My Files/a;b.pdf");
     const QString second = QStringLiteral("D:\\\u6587\u4ef6\\second.pdf");
-    writeSpoolFile(file, first);
+    SpoolFolder(m_spool).write(77, first);
     QCOMPARE(fileBytes(file), first.toUtf8() + '\n');
     // The same name again (a reused process id): both paths must survive as separate lines.
-    writeSpoolFile(file, second);
+    SpoolFolder(m_spool).write(77, second);
     QCOMPARE(fileBytes(file), first.toUtf8() + '\n' + second.toUtf8() + '\n');
     QCOMPARE(readSpoolFile(file), QStringList({first, second}));
 }
@@ -98,8 +99,8 @@ void SpoolFolderTest::writingCreatesAMissingFolder()
 {
     // A primary may have removed the folder after the entry point created it.
     QVERIFY(!QFileInfo::exists(m_spool));
-    const QString file = spoolFilePath(m_spool, 5);
-    writeSpoolFile(file, QStringLiteral("/a.pdf"));
+    const QString file = SpoolFolder(m_spool).filePathFor(5);
+    SpoolFolder(m_spool).write(5, QStringLiteral("/a.pdf"));
     QCOMPARE(fileBytes(file), QByteArray("/a.pdf\n"));
 }
 
@@ -144,14 +145,14 @@ void SpoolFolderTest::listingIsByNameAndSkipsHiddenFilesAndFolders()
     for (const char *name :
          {"456.txt", "1234.txt", "123.txt", "99.log", "B.txt", "a.txt", ".hidden.txt", "0folder/1.txt"})
         QVERIFY(writeFile(m_spool + QLatin1Char('/') + QLatin1String(name), "x\n"));
-    const QStringList listed = listSpoolFiles(m_spool);
+    const QStringList listed = SpoolFolder(m_spool).list();
     // Code unit order: '.' before digits, digits before capitals before small letters.
     QCOMPARE(fileNames(listed), QStringList({"123.txt", "1234.txt", "456.txt", "99.log", "B.txt", "a.txt"}));
     for (const QString &path : listed) {
         QVERIFY2(QFileInfo(path).isAbsolute(), qPrintable(path));
         QCOMPARE(QFileInfo(path).absolutePath(), QFileInfo(m_spool).absoluteFilePath());
     }
-    QCOMPARE(listSpoolFiles(m_dir->path() + QLatin1String("/no such folder")), QStringList());
+    QCOMPARE(SpoolFolder(m_dir->path() + QLatin1String("/no such folder")).list(), QStringList());
 }
 
 void SpoolFolderTest::gatheringRemovesOnlyWhatWasRead()
@@ -161,31 +162,31 @@ void SpoolFolderTest::gatheringRemovesOnlyWhatWasRead()
     QVERIFY(writeFile(m_spool + QLatin1String("/.hidden"), "C:/hidden.pdf\n"));
     QVERIFY(writeFile(m_spool + QLatin1String("/sub/7.txt"), "C:/nested.pdf\n"));
 
-    const GatheredSelection gathered = gatherSpoolFiles(m_spool);
+    const GatheredSelection gathered = SpoolFolder(m_spool).gather();
     QCOMPARE(gathered.paths, QStringList({"C:/a.pdf", "C:/b;x.pdf", "C:/c.pdf"}));
     QCOMPARE(fileNames(gathered.consumedFiles), QStringList({"1234.txt", "456.txt"}));
 
     // A copy that spools after the listing: its path was not handed off and must stay.
-    writeSpoolFile(spoolFilePath(m_spool, 99), QStringLiteral("C:/late.pdf"));
+    SpoolFolder(m_spool).write(99, QStringLiteral("C:/late.pdf"));
 
-    removeGatheredFiles(gathered.consumedFiles, m_spool);
+    SpoolFolder(m_spool).removeGathered(gathered.consumedFiles);
     QDir spool(m_spool);
     QCOMPARE(spool.entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name),
              QStringList({".hidden", "99.txt", "sub"}));
     QCOMPARE(fileBytes(m_spool + QLatin1String("/sub/7.txt")), QByteArray("C:/nested.pdf\n"));
-    QCOMPARE(gatherSpoolFiles(m_spool).paths, QStringList{"C:/late.pdf"});
+    QCOMPARE(SpoolFolder(m_spool).gather().paths, QStringList{"C:/late.pdf"});
 }
 
 void SpoolFolderTest::folderIsRemovedWhenNothingIsLeft()
 {
-    writeSpoolFile(spoolFilePath(m_spool, 1), QStringLiteral("C:/a.pdf"));
-    writeSpoolFile(spoolFilePath(m_spool, 2), QStringLiteral("C:/b.pdf"));
-    const GatheredSelection gathered = gatherSpoolFiles(m_spool);
+    SpoolFolder(m_spool).write(1, QStringLiteral("C:/a.pdf"));
+    SpoolFolder(m_spool).write(2, QStringLiteral("C:/b.pdf"));
+    const GatheredSelection gathered = SpoolFolder(m_spool).gather();
     QCOMPARE(gathered.consumedFiles.size(), 2);
-    removeGatheredFiles(gathered.consumedFiles, m_spool);
+    SpoolFolder(m_spool).removeGathered(gathered.consumedFiles);
     QVERIFY(!QFileInfo::exists(m_spool));
     // Nothing to hand off and no folder: removal is harmless.
-    removeGatheredFiles(QStringList(), m_spool);
+    SpoolFolder(m_spool).removeGathered(QStringList());
     QVERIFY(QFileInfo::exists(m_dir->path()));
 }
 
@@ -195,8 +196,8 @@ void SpoolFolderTest::folderViewSeesTheFilesThatAreGathered()
     QVERIFY(writeFile(m_spool + QLatin1String("/leftover"), "C:/d.pdf\n"));
     QVERIFY(writeFile(m_spool + QLatin1String("/.hidden"), "C:/hidden.pdf\n"));
     QVERIFY(writeFile(m_spool + QLatin1String("/sub/7.txt"), "C:/nested.pdf\n"));
-    const SpoolFolderView view = spoolFolderView(m_spool);
-    QCOMPARE(sorted(view.fileNames()), sorted(fileNames(listSpoolFiles(m_spool))));
+    const SpoolFolderView view = SpoolFolder(m_spool).view();
+    QCOMPARE(sorted(view.fileNames()), sorted(fileNames(SpoolFolder(m_spool).list())));
 
     const QDateTime written = QDateTime::fromMSecsSinceEpoch(Q_INT64_C(1600000000123));
     QFile file(m_spool + QLatin1String("/456.txt"));
@@ -205,7 +206,19 @@ void SpoolFolderTest::folderViewSeesTheFilesThatAreGathered()
     file.close();
     QCOMPARE(view.modifiedMsSinceEpoch(QStringLiteral("456.txt")), written.toMSecsSinceEpoch());
     QCOMPARE(view.modifiedMsSinceEpoch(QStringLiteral("gone.txt")), qint64(-1));
-    QCOMPARE(spoolFolderView(m_dir->path() + QLatin1String("/no such folder")).fileNames(), QStringList());
+    QCOMPARE(SpoolFolder(m_dir->path() + QLatin1String("/no such folder")).view().fileNames(), QStringList());
+}
+
+void SpoolFolderTest::folderThatIsNotAvailableHoldsNothing()
+{
+    // No private folder could be had: nothing may be written anywhere else, such as at the root.
+    const SpoolFolder none;
+    QVERIFY(!none.isAvailable());
+    none.create();
+    none.write(4242, QStringLiteral("C:/a.pdf"));
+    QVERIFY(!QFileInfo::exists(none.filePathFor(4242)));
+    QCOMPARE(none.gather().paths, QStringList());
+    QVERIFY(SpoolFolder(m_spool).isAvailable());
 }
 
 QTEST_GUILESS_MAIN(SpoolFolderTest)

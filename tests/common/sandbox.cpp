@@ -44,7 +44,7 @@ Sandbox::Sandbox(const QString &installFolderName)
 
 Sandbox::~Sandbox()
 {
-    removeLeftoverIpcObjects();
+    removeIpcObjects(ipcKeyFiles(tempDir()));
 }
 
 QString Sandbox::root() const
@@ -75,9 +75,9 @@ QString Sandbox::programPath() const
 {
     return installDir() + QLatin1String("/OstrelContextMenu");
 }
-QString Sandbox::spoolPath() const
+QString Sandbox::spoolPath(const QString &base) const
 {
-    return runtimeDir() + QLatin1String("/Ostrel_PDF_Editor_ContextMenu");
+    return (base.isEmpty() ? runtimeDir() : base) + QLatin1String("/Ostrel_PDF_Editor_ContextMenu");
 }
 QString Sandbox::registryFile() const
 {
@@ -175,14 +175,21 @@ bool Sandbox::waitAll(const std::vector<std::unique_ptr<QProcess>> &processes, i
     return allEnded;
 }
 
-// System V objects outlive the processes that made them. The framework derives their keys from files it
-// keeps in the temporary folder, which is the sandbox's own, so the keys can be found and the objects
-// removed before the folder goes.
-void Sandbox::removeLeftoverIpcObjects() const
+QStringList Sandbox::ipcKeyFiles(const QString &folder)
 {
-    QDirIterator it(tempDir(), {QStringLiteral("qipc_*")}, QDir::Files | QDir::Hidden);
-    while (it.hasNext()) {
-        const QByteArray path = QFile::encodeName(it.next());
+    QStringList files;
+    QDirIterator it(folder, {QStringLiteral("qipc_*")}, QDir::Files | QDir::Hidden);
+    while (it.hasNext())
+        files.append(it.next());
+    return files;
+}
+
+// System V objects outlive the processes that made them. The framework derives their keys from files it
+// keeps in the temporary folder, so the keys can be found and the objects removed before the files go.
+void Sandbox::removeIpcObjects(const QStringList &keyFiles)
+{
+    for (const QString &file : keyFiles) {
+        const QByteArray path = QFile::encodeName(file);
         const key_t key = ftok(path.constData(), 'Q');
         if (key == -1)
             continue;

@@ -30,7 +30,9 @@ public:
     QString installDir() const;
     QString programPath() const;
 
-    QString spoolPath() const;        // where the copies collect the paths of one selection
+    // Where the copies collect the paths of one selection: in the runtime folder, or in the given base
+    // folder when the program has to choose another.
+    QString spoolPath(const QString &base = QString()) const;
     QString registryFile() const;     // the registry stand-in's hive
     QString editorConfigFile() const; // the editor's config.ini
     QString associationLog() const;   // calls of the file-association stand-in
@@ -69,8 +71,11 @@ public:
     // Everything in the spool folder, hidden entries and folders included, by name.
     QStringList spoolEntries() const;
 
-private:
-    void removeLeftoverIpcObjects() const;
+    // The framework's shared-memory and semaphore key files ("qipc_*") in a folder, and the removal of the
+    // System V objects named by such files (the files stay). The sandbox does this for its own temporary
+    // folder when it goes; a test whose runs use another folder does it itself.
+    static QStringList ipcKeyFiles(const QString &folder);
+    static void removeIpcObjects(const QStringList &keyFiles);
 
     QTemporaryDir m_dir;
     bool m_valid = false;

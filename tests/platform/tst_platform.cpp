@@ -1,5 +1,7 @@
-// What the program takes from the platform layer on Linux: where the selection spool may live.
+// What the program takes from the platform layer on Linux: where the selection spool may live, the
+// temporary folder the framework is left with, the order of names, and the limits of a process start.
 
+#include "commandline.h"
 #include "platform.h"
 #include "testfiles.h"
 
@@ -49,6 +51,13 @@ private Q_SLOTS:
     void init();
     void spoolBaseIsAPrivateFolder_data();
     void spoolBaseIsAPrivateFolder();
+    void temporaryFolderNamesAFolder_data();
+    void temporaryFolderNamesAFolder();
+    void namesInExplorersOrder_data();
+    void namesInExplorersOrder();
+    void windowsCommandLineLength_data();
+    void windowsCommandLineLength();
+    void argumentWithinTheLinuxLimit();
     void cleanup();
 
 private:
@@ -123,8 +132,13 @@ void PlatformTest::spoolBaseIsAPrivateFolder_data()
                                                    << "open" << 022 << "none";
     QTest::newRow("a file in its place") << "unset"
                                          << "file" << 022 << "none";
+    // The temporary folder as $TMPDIR names it is missing: /tmp instead, as when $TMPDIR is unset.
     QTest::newRow("temporary folder missing") << "unset"
-                                              << "no temporary folder" << 022 << "none";
+                                              << "no temporary folder" << 022 << "fallback";
+    QTest::newRow("temporary folder a file") << "unset"
+                                             << "temporary folder a file" << 022 << "fallback";
+    QTest::newRow("temporary folder relative") << "unset"
+                                               << "temporary folder relative" << 022 << "fallback";
 }
 
 void PlatformTest::spoolBaseIsAPrivateFolder()
@@ -168,7 +182,11 @@ void PlatformTest::spoolBaseIsAPrivateFolder()
     const QString tmp = root + QLatin1String("/tmp");
     const QString ownFolder = tmp + QStringLiteral("/ostrel-%1").arg(geteuid());
     qputenv("TMPDIR", QFile::encodeName(tmp));
-    if (candidate != QLatin1String("no temporary folder"))
+    if (candidate == QLatin1String("temporary folder a file"))
+        QVERIFY(writeFile(tmp, "not a folder"));
+    else if (candidate == QLatin1String("temporary folder relative"))
+        qputenv("TMPDIR", "tmp");
+    else if (candidate != QLatin1String("no temporary folder"))
         makeFolder(tmp, 01777, geteuid());
     if (candidate == QLatin1String("ours"))
         makeFolder(ownFolder, 0700, geteuid());
@@ -202,10 +220,149 @@ void PlatformTest::spoolBaseIsAPrivateFolder()
         QCOMPARE(base, ownFolder);
         QCOMPARE(describe(ownFolder),
                  QStringLiteral("type 40000 mode 700 owner %1 link  entries ").arg(geteuid()));
+    } else if (expected == QLatin1String("fallback")) {
+        // The machine's own /tmp: our folder there may be older than this test, and is left in place.
+        const QString fallback = QStringLiteral("/tmp/ostrel-%1").arg(geteuid());
+        QCOMPARE(base, fallback);
+        QCOMPARE(describe(fallback).section(QLatin1String(" link"), 0, 0),
+                 QStringLiteral("type 40000 mode 700 owner %1").arg(geteuid()));
+        QCOMPARE(describe(ownFolder), plantedBefore);
     } else {
         QCOMPARE(base, QString());
         QCOMPARE(describe(ownFolder), plantedBefore);
     }
+}
+
+void PlatformTest::temporaryFolderNamesAFolder_data()
+{
+    QTest::addColumn<QString>("tmpdir"); // "folder", "missing", "file", "relative", "unset"
+    QTest::addColumn<bool>("kept");
+    QTest::newRow("a folder") << "folder" << true;
+    QTest::newRow("unset") << "unset" << false;
+    QTest::newRow("missing") << "missing" << false;
+    QTest::newRow("a file") << "file" << false;
+    QTest::newRow("relative") << "relative" << false;
+}
+
+void PlatformTest::temporaryFolderNamesAFolder()
+{
+    QFETCH(QString, tmpdir);
+    QFETCH(bool, kept);
+    const QString folder = m_dir->path() + QLatin1String("/tmp");
+    QVERIFY(QDir().mkpath(folder));
+    const QString file = m_dir->path() + QLatin1String("/a file");
+    QVERIFY(writeFile(file, "not a folder"));
+    QByteArray value;
+    if (tmpdir == QLatin1String("folder"))
+        value = QFile::encodeName(folder);
+    else if (tmpdir == QLatin1String("missing"))
+        value = QFile::encodeName(m_dir->path() + QLatin1String("/gone"));
+    else if (tmpdir == QLatin1String("file"))
+        value = QFile::encodeName(file);
+    else if (tmpdir == QLatin1String("relative"))
+        value = "tmp";
+    if (tmpdir == QLatin1String("unset"))
+        qunsetenv("TMPDIR");
+    else
+        qputenv("TMPDIR", value);
+
+    Platform::prepareProcessEnvironment();
+    // What the framework's lock and key files and a started editor get.
+    QCOMPARE(qEnvironmentVariableIsSet("TMPDIR"), kept);
+    QCOMPARE(QDir::tempPath(), kept ? folder : QStringLiteral("/tmp"));
+}
+
+void PlatformTest::namesInExplorersOrder_data()
+{
+    QTest::addColumn<QString>("a");
+    QTest::addColumn<QString>("b");
+    QTest::addColumn<int>("order"); // -1: a first, 0: equal keys, 1: b first
+    QTest::newRow("digits by value") << "Scan 2.pdf"
+                                     << "Scan 10.pdf" << -1;
+    QTest::newRow("digits by value, reversed") << "Scan 10.pdf"
+                                               << "Scan 9.pdf" << 1;
+    QTest::newRow("several digit runs") << "Vol 2 Page 10"
+                                        << "Vol 2 Page 9" << 1;
+    QTest::newRow("digit runs longer than any integer") << "x 123456789012345678901234567890"
+                                                        << "x 123456789012345678901234567891" << -1;
+    QTest::newRow("leading zeros: the value counts") << "Scan 007.pdf"
+                                                     << "Scan 10.pdf" << -1;
+    QTest::newRow("leading zeros: equal values are equal keys") << "Scan 007.pdf"
+                                                                << "Scan 7.pdf" << 0;
+    QTest::newRow("letter case ignored") << "scan B.pdf"
+                                         << "Scan a.pdf" << 1;
+    QTest::newRow("letter case only: equal keys") << "REPORT.pdf"
+                                                  << "report.pdf" << 0;
+    QTest::newRow("non-ASCII letters, case ignored") << "\u00dcbersicht.pdf"
+                                                     << "\u00fcbersicht.pdf" << 0;
+    QTest::newRow("Cyrillic, case ignored") << "\u0424\u0430\u0439\u043b 2"
+                                            << "\u0444\u0410\u0419\u041b 10" << -1;
+    QTest::newRow("a number before a letter") << "1.pdf"
+                                              << "a.pdf" << -1;
+    QTest::newRow("a prefix first") << "Scan"
+                                    << "Scan 1" << -1;
+    QTest::newRow("identical") << "C:/a/Scan 1.pdf"
+                               << "C:/a/Scan 1.pdf" << 0;
+    QTest::newRow("whole paths: the folder decides first") << "C:/b/Scan 1.pdf"
+                                                           << "C:/a/Scan 2.pdf" << 1;
+    QTest::newRow("whole paths: folders with numbers") << "C:/Scans 9/z.pdf"
+                                                       << "C:/Scans 10/a.pdf" << -1;
+}
+
+void PlatformTest::namesInExplorersOrder()
+{
+    QFETCH(QString, a);
+    QFETCH(QString, b);
+    QFETCH(int, order);
+    QCOMPARE(qBound(-1, Platform::compareLogically(a, b), 1), order);
+    QCOMPARE(qBound(-1, Platform::compareLogically(b, a), 1), -order);
+}
+
+void PlatformTest::windowsCommandLineLength_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QString>("argument");
+    QTest::addColumn<QString>("commandLine"); // as the framework's process start builds it on Windows
+    QTest::newRow("program with spaces") << "C:/Program Files/Ostrel/Ostrel PDF Editor.exe"
+                                         << "-ftype_merge;C:\\a.pdf"
+                                         << "\"C:\\Program Files\\Ostrel\\Ostrel PDF Editor.exe\"  "
+                                            "-ftype_merge;C:\\a.pdf";
+    QTest::newRow("no spaces anywhere") << "C:/x/editor.exe"
+                                        << "a;b"
+                                        << "C:\\x\\editor.exe  a;b";
+    QTest::newRow("argument with a space") << "e.exe"
+                                           << "-ftype_edit;C:\\my file.pdf"
+                                           << "e.exe  \"-ftype_edit;C:\\my file.pdf\"";
+    QTest::newRow("trailing backslashes stay outside the quotes") << "e.exe"
+                                                                  << "a b\\\\"
+                                                                  << "e.exe  \"a b\"\\\\";
+    QTest::newRow("quote escaped, backslashes before it doubled") << "e.exe"
+                                                                  << "a\\\\\"b"
+                                                                  << "e.exe  a\\\\\\\\\\\"b";
+    QTest::newRow("empty argument") << "e.exe"
+                                    << ""
+                                    << "e.exe  \"\"";
+}
+
+void PlatformTest::windowsCommandLineLength()
+{
+    QFETCH(QString, program);
+    QFETCH(QString, argument);
+    QFETCH(QString, commandLine);
+    // The terminating NUL counts too.
+    QCOMPARE(Platform::windowsCommandLineLength(program, QStringList(argument)), commandLine.size() + 1);
+}
+
+void PlatformTest::argumentWithinTheLinuxLimit()
+{
+    // Bytes, not characters: "\u00fc" takes two.
+    const QString program = QStringLiteral("/opt/editor");
+    QVERIFY(Platform::fitsProcessArgument(program, QString(Platform::LinuxArgumentLimit, QLatin1Char('a'))));
+    QVERIFY(
+        !Platform::fitsProcessArgument(program, QString(Platform::LinuxArgumentLimit + 1, QLatin1Char('a'))));
+    QVERIFY(Platform::fitsProcessArgument(program, QString(Platform::LinuxArgumentLimit / 2, QChar(0xfc))));
+    QVERIFY(
+        !Platform::fitsProcessArgument(program, QString(Platform::LinuxArgumentLimit / 2 + 1, QChar(0xfc))));
 }
 
 QTEST_GUILESS_MAIN(PlatformTest)

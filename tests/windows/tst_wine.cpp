@@ -678,28 +678,37 @@ void WineTest::handOff_reachesEditorOnce_data()
 {
     QTest::addColumn<QString>("flag");
     QTest::addColumn<int>("copies");
-    QTest::newRow("one copy") << QStringLiteral("-ftype_edit") << 1;
-    QTest::newRow("ten copies at once") << QStringLiteral("-ftype_merge") << 10;
+    QTest::addColumn<int>("folderLength"); // of the deep folder the files lie in, 0 for a short one
+    QTest::addColumn<int>("startCount");
+    QTest::newRow("one copy") << QStringLiteral("-ftype_edit") << 1 << 0 << 1;
+    QTest::newRow("ten copies at once") << QStringLiteral("-ftype_merge") << 10 << 0 << 1;
+    // Together about 36,000 units: more than one command line holds (32,767 with its NUL), so two starts.
+    QTest::newRow("paths too long for one command line") << QStringLiteral("-ftype_merge") << 12 << 2950 << 2;
 }
 
 void WineTest::handOff_reachesEditorOnce()
 {
     QFETCH(QString, flag);
     QFETCH(int, copies);
+    QFETCH(int, folderLength);
+    QFETCH(int, startCount);
     QFile::remove(editorLog());
 
+    QString folder = QStringLiteral("C:\\Users\\Public\\Documents");
+    if (folderLength > 0)
+        folder += QLatin1Char('\\') + QString(folderLength - folder.size() - 1, QChar(0xdc));
     QStringList paths;
-    QList<QStringList> argumentLists;
     for (int i = 0; i < copies; ++i) {
-        // Spaces and non-ASCII letters, as Explorer hands them over.
-        paths << QStringLiteral("C:\\Users\\Public\\Documents\\Bericht Nr %1 Übersicht.pdf").arg(i + 1);
-        argumentLists << QStringList{programWindows, flag, paths.last()};
+        // Spaces and non-ASCII letters, as Explorer hands them over; Explorer's order is the numbers' order.
+        paths << folder + QStringLiteral("\\Bericht Nr %1 \u00dcbersicht.pdf").arg(i + 1);
     }
     std::vector<std::unique_ptr<QProcess>> processes;
-    for (const QStringList &arguments : argumentLists) {
+    // Started out of order, so that neither process ids nor spool-file names give the order.
+    for (int k = 0; k < copies; ++k) {
         auto process = std::make_unique<QProcess>();
         process->setProcessEnvironment(wineEnvironment());
-        process->start(QStringLiteral("wine"), arguments);
+        process->start(QStringLiteral("wine"),
+                       {programWindows, flag, paths.at((k * 7 + copies / 2) % copies)});
         processes.push_back(std::move(process));
     }
     QVERIFY(Sandbox::waitAll(processes, 180000));
@@ -711,12 +720,23 @@ void WineTest::handOff_reachesEditorOnce()
     // The editor is started detached; it has written its line once the prefix is idle.
     QVERIFY(waitForWineServer());
 
+    // Every path once and whole, in Explorer's order within each start, and each start's command line (the
+    // quoted editor path, two spaces, the argument, in quotes since it holds spaces, and the NUL) within
+    // what Windows allows; Wine would cut a longer one silently.
     const QList<QJsonArray> starts = editorStarts();
-    QCOMPARE(starts.size(), 1);
-    QCOMPARE(starts.first().size(), 1);
-    const QStringList parts = starts.first().first().toString().split(QLatin1Char(';'));
-    QCOMPARE(parts.first(), flag);
-    QStringList handed = parts.mid(1);
+    QCOMPARE(starts.size(), startCount);
+    QStringList handed;
+    for (const QJsonArray &start : starts) {
+        QCOMPARE(start.size(), 1);
+        const QString argument = start.first().toString();
+        const int commandLine = 1 + editorWindows.size() + 1 + 2 + 1 + argument.size() + 2 + 1;
+        QVERIFY2(commandLine <= 32767, QByteArray::number(commandLine).constData());
+        QStringList parts = argument.split(QLatin1Char(';'));
+        QCOMPARE(parts.takeFirst(), flag);
+        QVERIFY(!parts.isEmpty());
+        QCOMPARE(parts, paths.mid(paths.indexOf(parts.first()), parts.size()));
+        handed += parts;
+    }
     handed.sort();
     paths.sort();
     QCOMPARE(handed, paths);
