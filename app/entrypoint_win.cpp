@@ -1,4 +1,4 @@
-#include "entry.h"
+#include "run.h"
 
 #include <QString>
 #include <QStringList>

@@ -19,7 +19,7 @@
 
 namespace {
 
-const char header[] = "Windows Registry Editor Version 5.00\r\n\r\n";
+const char ExportHeader[] = "Windows Registry Editor Version 5.00\r\n\r\n";
 
 QByteArray toUtf16LeWithBom(const QString &text)
 {
@@ -34,7 +34,7 @@ QByteArray toUtf16LeWithBom(const QString &text)
 // section as an export lists them, with one value at the bottom.
 QByteArray deepHive(int levels)
 {
-    QString text = QLatin1String(header);
+    QString text = QLatin1String(ExportHeader);
     QString path = QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\Deep");
     text += QLatin1Char('[') + path + QLatin1String("]\r\n\r\n");
     for (int level = 1; level <= levels; ++level) {
@@ -51,7 +51,7 @@ QByteArray deepHive(int levels)
 // number, an expandable string and a wrapped binary value.
 QByteArray wideHive(int keys)
 {
-    QString text = QLatin1String(header);
+    QString text = QLatin1String(ExportHeader);
     for (int vendor = 0; vendor * 100 < keys; ++vendor) {
         const QString vendorKey = QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\Vendor %1").arg(vendor);
         text += QLatin1Char('[') + vendorKey + QLatin1String("]\r\n\r\n");

@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON >/dev/null
-cmake --build build-bench --target ostrel_bench registry_bench
-build-bench/bench/ostrel_bench
+cmake --build build-bench --target handoff_bench registry_bench
+build-bench/bench/handoff_bench
 echo
 build-bench/bench/registry_bench

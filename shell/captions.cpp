@@ -20,7 +20,7 @@ struct CaptionRow
 
 // Every caption stands exactly as the editor's translators wrote it, irregular rows included (the Polish
 // capital F, "PortugueseBrazi", the English Print captions); the Arabic text is in storage order.
-const CaptionRow captionTable[] = {
+const CaptionRow CaptionTable[] = {
     {u8"ChineseSimplified",
      {u8"使用欧特PDF编辑器编辑", u8"使用欧特PDF编辑器拆分", u8"使用欧特PDF编辑器合并",
       u8"使用欧特PDF编辑器打印"}},
@@ -89,7 +89,7 @@ const CaptionRow captionTable[] = {
 QString caption(CaptionColumn column)
 {
     const QString language = interfaceLanguage();
-    const CaptionRow *row = captionTable;
+    const CaptionRow *row = CaptionTable;
     // Exact, case-sensitive comparison in table order; the fallback row ends the search.
     while (row->language && language != QLatin1String(row->language))
         ++row;

@@ -12,19 +12,19 @@
 namespace {
 
 // The editor's program identifier is named after its executable.
-constexpr const char *programIdentifier = EditorFileName;
-const char documentExtension[] = ".pdf";
-const char quotedArgument[] = "\"%1\"";
+constexpr const char *ProgramIdentifier = EditorFileName;
+const char DocumentExtension[] = ".pdf";
+const char QuotedArgument[] = "\"%1\"";
 // Where the current user's classes live. HKEY_CLASSES_ROOT is a merged view: a key created through it
 // lands under HKEY_LOCAL_MACHINE\Software\Classes, which only an elevated process may change, so a
 // program that runs with the caller's rights writes its identifier here, where the view looks first.
-const char userClassesKey[] = "HKEY_CURRENT_USER\\Software\\Classes";
+const char UserClassesKey[] = "HKEY_CURRENT_USER\\Software\\Classes";
 // Explorer offers a verb without this value for selections of up to 15 items; "Player" raises that to
 // 100 and still starts one copy per item, which is what the hand-off expects.
-const char multiSelectModel[] = "Player";
+const char MultiSelectModel[] = "Player";
 
 // Names an earlier version wrote; cleared on every install and uninstall, so that no stale verb survives.
-const char *const unnumberedVerbKeys[] = {
+const char *const UnnumberedVerbKeys[] = {
     "OstrelPDFEditorEdit",
     "OstrelPDFEditorSplit",
     "OstrelPDFEditorMerge",
@@ -54,19 +54,19 @@ void setDefaultValue(const QString &nativeKeyPath, const QString &value)
 
 void registerContextMenu()
 {
-    setFileAssociation(QLatin1String(documentExtension), QLatin1String(programIdentifier));
+    setFileAssociation(QLatin1String(DocumentExtension), QLatin1String(ProgramIdentifier));
 
     const QString programIdentifierKey =
-        QLatin1String(userClassesKey) + QLatin1Char('\\') + QLatin1String(programIdentifier);
+        QLatin1String(UserClassesKey) + QLatin1Char('\\') + QLatin1String(ProgramIdentifier);
     setDefaultValue(programIdentifierKey + QLatin1String("\\shell\\open\\command"),
                     quotedPath(QDir::toNativeSeparators(editorProgramPath())) + QLatin1Char(' ') +
-                        QLatin1String(quotedArgument));
+                        QLatin1String(QuotedArgument));
     setDefaultValue(
         programIdentifierKey + QLatin1String("\\DefaultIcon"),
         QDir::toNativeSeparators(QCoreApplication::applicationDirPath() + QLatin1String("/DocIcons.dll")) +
             QLatin1String(",0"));
 
-    for (const ShellVerb &verb : shellVerbs)
+    for (const ShellVerb &verb : ShellVerbs)
         writeVerbKey(verb.keyPath(), QLatin1String(verb.flag), verb.caption());
 }
 
@@ -74,19 +74,19 @@ void unregisterContextMenu()
 {
     {
         const auto shellKey = Platform::openRegistryKey(QLatin1String(ShellKeyPath));
-        for (const char *keyName : unnumberedVerbKeys)
+        for (const char *keyName : UnnumberedVerbKeys)
             shellKey->remove(QLatin1String(keyName));
-        for (const ShellVerb &verb : shellVerbs)
+        for (const ShellVerb &verb : ShellVerbs)
             shellKey->remove(QLatin1String(verb.keyName));
     }
     // The current user's identifier first; then, through the merged view, whatever is left there: an
     // identifier that an older, elevated install wrote under HKEY_LOCAL_MACHINE (refused to an account
     // without the rights, which changes nothing).
-    Platform::openRegistryKey(QLatin1String(userClassesKey))->remove(QLatin1String(programIdentifier));
-    Platform::openRegistryKey(QStringLiteral("HKEY_CLASSES_ROOT"))->remove(QLatin1String(programIdentifier));
+    Platform::openRegistryKey(QLatin1String(UserClassesKey))->remove(QLatin1String(ProgramIdentifier));
+    Platform::openRegistryKey(QStringLiteral("HKEY_CLASSES_ROOT"))->remove(QLatin1String(ProgramIdentifier));
 
     // Last, so that during an install the association is cleared before it is set again.
-    setFileAssociation(QLatin1String(documentExtension), QString());
+    setFileAssociation(QLatin1String(DocumentExtension), QString());
 }
 
 void writeVerbKey(const QString &keyPath, const QString &verbFlag, const QString &caption)
@@ -99,10 +99,10 @@ void writeVerbKey(const QString &keyPath, const QString &verbFlag, const QString
         verbKey->setValue(QStringLiteral("."), QStringLiteral(""));
         verbKey->setValue(QStringLiteral("Icon"), nativeProgramPath() + QLatin1String(",0"));
         verbKey->setValue(QStringLiteral("MUIVerb"), caption);
-        verbKey->setValue(QStringLiteral("MultiSelectModel"), QLatin1String(multiSelectModel));
+        verbKey->setValue(QStringLiteral("MultiSelectModel"), QLatin1String(MultiSelectModel));
     }
 
     const QString command = quotedPath(nativeProgramPath()) + QLatin1Char(' ') + verbFlag + QLatin1Char(' ') +
-                            QLatin1String(quotedArgument);
+                            QLatin1String(QuotedArgument);
     setDefaultValue(keyPath + QLatin1String("\\Command"), command);
 }

@@ -2,7 +2,7 @@
 
 #include "captions.h"
 
-const std::array<ShellVerb, 4> shellVerbs = {{
+const std::array<ShellVerb, 4> ShellVerbs = {{
     {"OstrelPDFEditor01Edit", "-ftype_edit", editCaption},
     {"OstrelPDFEditor04Split", "-ftype_split", splitCaption},
     {"OstrelPDFEditor03Merge", "-ftype_merge", mergeCaption},
@@ -16,7 +16,7 @@ QString ShellVerb::keyPath() const
 
 const ShellVerb *findShellVerb(const QString &flag)
 {
-    for (const ShellVerb &verb : shellVerbs) {
+    for (const ShellVerb &verb : ShellVerbs) {
         if (flag == QLatin1String(verb.flag))
             return &verb;
     }

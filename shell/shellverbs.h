@@ -21,7 +21,7 @@ struct ShellVerb
 
 // Edit, Split, Merge, Print: the order in which they are written. The numbers in the key names give
 // Explorer its menu order instead.
-extern const std::array<ShellVerb, 4> shellVerbs;
+extern const std::array<ShellVerb, 4> ShellVerbs;
 
 // The verb this flag names, compared exactly (letter case included); nullptr for anything else.
 const ShellVerb *findShellVerb(const QString &flag);

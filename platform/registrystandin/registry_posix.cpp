@@ -33,10 +33,10 @@
 
 namespace {
 
-const char classesRoot[] = "HKEY_CLASSES_ROOT";
-const char machineRoot[] = "HKEY_LOCAL_MACHINE";
-const char *const userClasses[] = {"HKEY_CURRENT_USER", "Software", "Classes"};
-const char *const machineClasses[] = {"HKEY_LOCAL_MACHINE", "SOFTWARE", "Classes"}; // as Windows spells them
+const char ClassesRoot[] = "HKEY_CLASSES_ROOT";
+const char MachineRoot[] = "HKEY_LOCAL_MACHINE";
+const char *const UserClasses[] = {"HKEY_CURRENT_USER", "Software", "Classes"};
+const char *const MachineClasses[] = {"HKEY_LOCAL_MACHINE", "SOFTWARE", "Classes"}; // as Windows spells them
 
 bool isElevated()
 {
@@ -54,7 +54,7 @@ bool isRoot(const QString &name, const char *root)
 // where Windows keeps what is written there. A value the machine's classes hold already wins.
 QSettings::SettingsMap asRegistryHolds(QSettings::SettingsMap parsed)
 {
-    const QString legacyPrefix = QLatin1String(classesRoot) + QLatin1Char('/');
+    const QString legacyPrefix = QLatin1String(ClassesRoot) + QLatin1Char('/');
     // Most hives have neither: then the map stays as it is, which saves building it again. Every key has
     // its own entry (registryexport.h), so two spellings of a key show as two entries folded alike.
     {
@@ -115,9 +115,9 @@ QSettings::SettingsMap asRegistryHolds(QSettings::SettingsMap parsed)
             result.insert(spelled.value(), value);
         }
     };
-    const QString machinePrefix = QLatin1String(machineClasses[0]) + QLatin1Char('/') +
-                                  QLatin1String(machineClasses[1]) + QLatin1Char('/') +
-                                  QLatin1String(machineClasses[2]) + QLatin1Char('/');
+    const QString machinePrefix = QLatin1String(MachineClasses[0]) + QLatin1Char('/') +
+                                  QLatin1String(MachineClasses[1]) + QLatin1Char('/') +
+                                  QLatin1String(MachineClasses[2]) + QLatin1Char('/');
     QList<QSettings::SettingsMap::const_iterator> legacy;
     for (auto it = parsed.cbegin(); it != parsed.cend(); ++it) {
         if (it.key().startsWith(legacyPrefix, Qt::CaseInsensitive))
@@ -247,16 +247,16 @@ QStringList names(const char *const (&path)[3], const QStringList &below = {})
 // as a whole, stands for the machine's classes.
 QStringList resolvedKey(QSettings &hive, const QStringList &path)
 {
-    if (path.isEmpty() || !isRoot(path.first(), classesRoot))
+    if (path.isEmpty() || !isRoot(path.first(), ClassesRoot))
         return path;
     const QStringList below = path.mid(1);
     bool found = false;
     if (!below.isEmpty()) {
-        const QStringList user = spelledAsInHive(hive, names(userClasses, below), &found);
+        const QStringList user = spelledAsInHive(hive, names(UserClasses, below), &found);
         if (found)
             return user;
     }
-    return names(machineClasses, below);
+    return names(MachineClasses, below);
 }
 
 // The hive as it is now, for reading only.
@@ -289,7 +289,7 @@ std::unique_ptr<QSettings> openRegistryKey(const QString &nativeKeyPath)
     }
     bool found = false;
     path = spelledAsInHive(*settings, resolvedKey(*settings, path), &found);
-    if (!path.isEmpty() && isRoot(path.first(), machineRoot) && !isElevated())
+    if (!path.isEmpty() && isRoot(path.first(), MachineRoot) && !isElevated())
         settings = readOnlyCopy();
     settings->beginGroup(path.join(QLatin1Char('/')));
     return settings;

@@ -14,8 +14,8 @@
 
 namespace {
 
-constexpr size_t kNameColumnWidth = 25;
-constexpr size_t kPidColumnWidth = 8;
+constexpr size_t NameColumnWidth = 25;
+constexpr size_t PidColumnWidth = 8;
 
 void appendPadded(std::string *line, const std::string &text, size_t width, bool alignRight)
 {
@@ -36,18 +36,18 @@ int main()
     _setmode(_fileno(stdout), _O_BINARY);
 #endif
     std::string table = "\r\n";
-    appendPadded(&table, "Image Name", kNameColumnWidth, false);
+    appendPadded(&table, "Image Name", NameColumnWidth, false);
     table += ' ';
-    appendPadded(&table, "PID", kPidColumnWidth, true);
+    appendPadded(&table, "PID", PidColumnWidth, true);
     table += "\r\n";
-    table.append(kNameColumnWidth, '=');
+    table.append(NameColumnWidth, '=');
     table += ' ';
-    table.append(kPidColumnWidth, '=');
+    table.append(PidColumnWidth, '=');
     table += "\r\n";
     for (const ListedProcess &process : listRunningProcesses()) {
-        appendPadded(&table, process.imageName, kNameColumnWidth, false);
+        appendPadded(&table, process.imageName, NameColumnWidth, false);
         table += ' ';
-        appendPadded(&table, std::to_string(process.processId), kPidColumnWidth, true);
+        appendPadded(&table, std::to_string(process.processId), PidColumnWidth, true);
         table += "\r\n";
     }
     const bool written = std::fwrite(table.data(), 1, table.size(), stdout) == table.size();

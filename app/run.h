@@ -1,5 +1,5 @@
-#ifndef OSTREL_APP_ENTRY_H
-#define OSTREL_APP_ENTRY_H
+#ifndef OSTREL_APP_RUN_H
+#define OSTREL_APP_RUN_H
 
 #include <QStringList>
 

@@ -1,4 +1,4 @@
-#include "entry.h"
+#include "run.h"
 
 #include "contextmenu.h"
 #include "handoff.h"

@@ -2,8 +2,8 @@
 // measured in the same run (a bare core application started the same way), since absolute times on shared
 // machines are noisy.
 
-#include "ostrel_bench.h"
 #include "benchsupport.h"
+#include "handoffbench_parts.h"
 
 #include <QCoreApplication>
 #include <QStringList>

@@ -1,9 +1,10 @@
-#ifndef OSTREL_BENCH_OSTREL_BENCH_H
-#define OSTREL_BENCH_OSTREL_BENCH_H
+#ifndef OSTREL_BENCH_HANDOFFBENCH_PARTS_H
+#define OSTREL_BENCH_HANDOFFBENCH_PARTS_H
 
 #include <QStringList>
 
-// The parts of the hand-off benchmark; each adds its rows to the table that main prints.
+// The parts of the hand-off benchmark; each adds its rows to the table that main (handoffbench_main.cpp)
+// prints.
 
 // The arguments of the index-th copy of a selection, as Explorer gives them (distinct paths).
 QStringList selectionArguments(int index);
