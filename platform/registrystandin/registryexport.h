@@ -2,7 +2,7 @@
 #define OSTREL_PLATFORM_REGISTRYEXPORT_H
 
 // The text of a Windows registry export ("reg export"), read into and written from the map that QSettings
-// hands a custom format: the Linux registry stand-in keeps its hive in this text (registry_posix.cpp).
+// hands a custom format: the Linux registry stand-in keeps its hive in this text (registryhive.cpp).
 //
 // In the map, a value is an entry "HKEY_.../Key/Sub/name" ("." for the key's default value). Its QVariant
 // is a QString for "...", an int for "dword:", a QByteArray for "hex:" and a Platform::RegistryValue for
