@@ -621,7 +621,7 @@ void HandOffTest::withoutAPrivateRuntimeFolder()
                                       QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther));
     else
         environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
-    const QString ownFolder = temporary + QStringLiteral("/ostrel-%1").arg(geteuid());
+    const QString ownFolder = sandbox.ownTempFolder(temporary);
     const QString spool = sandbox.spoolPath(ownFolder);
 
     // A run without arguments makes the spool folder, silently, in our own folder of the temporary one.
@@ -682,7 +682,7 @@ void HandOffTest::plantedSpoolBaseIsNotUsed()
     QVERIFY(sandbox.isValid());
     QProcessEnvironment environment = sandbox.environment();
     environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
-    const QString ownFolder = sandbox.tempDir() + QStringLiteral("/ostrel-%1").arg(geteuid());
+    const QString ownFolder = sandbox.ownTempFolder();
     const QString target = sandbox.root() + QLatin1String("/planted");
     QVERIFY(QDir().mkpath(target));
     QVERIFY(QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));

@@ -12,6 +12,7 @@
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <unistd.h>
 
 QString buildBinDir()
 {
@@ -79,22 +80,30 @@ QString Sandbox::spoolPath(const QString &base) const
 {
     return (base.isEmpty() ? runtimeDir() : base) + QLatin1String("/Ostrel_PDF_Editor_ContextMenu");
 }
+QString Sandbox::ownTempFolder(const QString &temporary) const
+{
+    return (temporary.isEmpty() ? tempDir() : temporary) + QStringLiteral("/ostrel-%1").arg(geteuid());
+}
+QString Sandbox::vendorConfigDir() const
+{
+    return configDir() + QLatin1String("/Ostrel");
+}
 QString Sandbox::registryFile() const
 {
-    return configDir() + QLatin1String("/Ostrel/registry.reg");
+    return vendorConfigDir() + QLatin1String("/registry.reg");
 }
 QString Sandbox::associationLog() const
 {
-    return configDir() + QLatin1String("/Ostrel/file-association.log");
+    return vendorConfigDir() + QLatin1String("/file-association.log");
 }
 QString Sandbox::editorLog() const
 {
-    return configDir() + QLatin1String("/Ostrel/editor-starts.log");
+    return vendorConfigDir() + QLatin1String("/editor-starts.log");
 }
 
 QString Sandbox::editorConfigFile() const
 {
-    return configDir() + QLatin1String("/Ostrel/Ostrel PDF Editor/config.ini");
+    return vendorConfigDir() + QLatin1String("/Ostrel PDF Editor/config.ini");
 }
 
 QProcessEnvironment Sandbox::environment() const

@@ -33,6 +33,10 @@ public:
     // Where the copies collect the paths of one selection: in the runtime folder, or in the given base
     // folder when the program has to choose another.
     QString spoolPath(const QString &base = QString()) const;
+    // Our own folder in the temporary folder (the sandbox's, or the one given), where the program puts the
+    // spool folder when there is no private runtime folder.
+    QString ownTempFolder(const QString &temporary = QString()) const;
+    QString vendorConfigDir() const;  // the maker's folder in the configuration folder, holding:
     QString registryFile() const;     // the registry stand-in's hive
     QString editorConfigFile() const; // the editor's config.ini
     QString associationLog() const;   // calls of the file-association stand-in

@@ -292,7 +292,7 @@ void RegistryExportTest::readsEveryEncoding_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     const QString text = ForeignHive::everyKindText();
-    QTest::newRow("UTF-16LE with BOM, CR LF (a Windows export)") << ForeignHive::windowsExport(text);
+    QTest::newRow("UTF-16LE with BOM, CR LF (a Windows export)") << ExportText::windowsEncoded(text);
     QTest::newRow("UTF-16LE with BOM, LF") << utf16WithBom(text, true);
     QTest::newRow("UTF-16BE with BOM, LF") << utf16WithBom(text, false);
     QTest::newRow("UTF-16BE with BOM, CR LF") << utf16WithBom(withCrLf(text), false);

@@ -2,10 +2,13 @@
 // shell expects, written out here by hand; and writeVerbKey's guard, in process.
 
 #include "contextmenu.h"
+#include "expectedcaptions.h"
+#include "exporttext.h"
 #include "foreignhive.h"
 #include "privatehome.h"
 #include "registrydump.h"
 #include "sandbox.h"
+#include "testfiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -131,20 +134,6 @@ const char strayLayout[] =
     "@=\"old command\"\n"
     "\n";
 
-const QStringList germanCaptions{QStringLiteral("Zum Bearbeiten den Ostrel PDF Editor verwenden"),
-                                 QStringLiteral("Zum Aufteilen den Ostrel PDF Editor verwenden"),
-                                 QStringLiteral("Zum Kombinieren den Ostrel PDF Editor verwenden"),
-                                 QStringLiteral("Ostrel PDF Editor-Druck verwenden")};
-const QStringList fallbackCaptions{
-    QStringLiteral("Edit with Ostrel PDF Editor"), QStringLiteral("Split with Ostrel PDF Editor"),
-    QStringLiteral("Combine with Ostrel PDF Editor"), QStringLiteral("Use Ostrel PDF Editor Print")};
-
-QString escapedForExport(QString text)
-{
-    return text.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
-        .replace(QLatin1Char('"'), QLatin1String("\\\""));
-}
-
 // Both commands name their program in quotes. Versions before that left the path bare (%Q% empty), so the
 // system's process start could take a prefix of it, up to a space, for the program.
 enum class ProgramPath { Quoted, Unquoted };
@@ -175,7 +164,7 @@ QString filled(const char *layout, const QString &installDir, const QStringList 
             .replace(QLatin1String("%MSM%"), spelling.multiSelectModel
                                                  ? QLatin1String("\"MultiSelectModel\"=\"Player\"\n")
                                                  : QLatin1String(""))
-            .replace(QLatin1String("%DIR%"), escapedForExport(installDir));
+            .replace(QLatin1String("%DIR%"), ExportText::escaped(installDir));
     if (captions.size() == 4) {
         text.replace(QLatin1String("%EDIT%"), captions.at(0))
             .replace(QLatin1String("%SPLIT%"), captions.at(1))
@@ -207,19 +196,6 @@ QString uninstalledLayout(const QString &software = QStringLiteral("Software"))
     spelling.software = software;
     return QLatin1String(registryHeader) + filled(userParentsLayout, QString(), {}, spelling) +
            filled(shellParentsLayout, QString(), {}, spelling);
-}
-
-QString readText(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-}
-
-bool writeText(const QString &path, const QString &text)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text.toUtf8()) >= 0;
 }
 
 // A value of the sandbox's hive as the program reads it, through the stand-in of this process pointed at
@@ -296,8 +272,8 @@ void ContextMenuTest::installWritesTheLayout_data()
 {
     QTest::addColumn<QString>("language"); // null: no configuration file
     QTest::addColumn<QStringList>("captions");
-    QTest::newRow("German") << QStringLiteral("German") << germanCaptions;
-    QTest::newRow("no configuration") << QString() << fallbackCaptions;
+    QTest::newRow("German") << QStringLiteral("German") << ExpectedCaptions::german();
+    QTest::newRow("no configuration") << QString() << ExpectedCaptions::fallback();
 }
 
 void ContextMenuTest::installWritesTheLayout()
@@ -328,13 +304,14 @@ void ContextMenuTest::repeatedRunsKeepOneSet()
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
     sandbox.writeEditorLanguage(QStringLiteral("German"));
-    const QString german = installLayout(sandbox.installDir(), germanCaptions);
+    const QString german = installLayout(sandbox.installDir(), ExpectedCaptions::german());
 
     run(sandbox, "install");
     sandbox.writeEditorLanguage(QStringLiteral("Nowhere"));
     run(sandbox, "install");
     // Overwritten in place with the captions of the language now set.
-    QCOMPARE(readText(sandbox.registryFile()), installLayout(sandbox.installDir(), fallbackCaptions));
+    QCOMPARE(readText(sandbox.registryFile()),
+             installLayout(sandbox.installDir(), ExpectedCaptions::fallback()));
 
     run(sandbox, "uninstall");
     QCOMPARE(readText(sandbox.registryFile()), uninstalledLayout());
@@ -366,7 +343,7 @@ void ContextMenuTest::othersKeysSurviveOursGoWhole()
     QCOMPARE(readText(sandbox.registryFile()),
              QLatin1String(registryHeader) + filled(userParentsLayout, dir) +
                  filled(programIdentifierLayout, dir) + filled(foreignProgramLayout, dir) +
-                 filled(shellParentsLayout, dir) + filled(verbLayout, dir, fallbackCaptions) +
+                 filled(shellParentsLayout, dir) + filled(verbLayout, dir, ExpectedCaptions::fallback()) +
                  filled(foreignVerbLayout, dir) + QLatin1String(machineParentsLayout) + machine);
 
     // A further verb added under our program identifier goes with it.
@@ -376,7 +353,7 @@ void ContextMenuTest::othersKeysSurviveOursGoWhole()
              QLatin1String(registryHeader) + filled(userParentsLayout, dir) +
                  filled(foreignProgramLayout, dir) + filled(shellParentsLayout, dir) +
                  filled(foreignVerbLayout, dir) + QLatin1String(machineParentsLayout) + machine);
-    QVERIFY(QDir(sandbox.configDir() + QStringLiteral("/Ostrel"))
+    QVERIFY(QDir(sandbox.vendorConfigDir())
                 .entryList({QStringLiteral("registry.reg.*")}, QDir::Files | QDir::Hidden)
                 .isEmpty());
 }
@@ -388,14 +365,14 @@ void ContextMenuTest::olderLayoutsGo_data()
     QTest::addColumn<bool>("elevated");
     QTest::addColumn<QString>("expected");
     const QString dir = QStringLiteral("%DIR%");
-    const QString older = installLayout(dir, germanCaptions, olderVersion);
+    const QString older = installLayout(dir, ExpectedCaptions::german(), olderVersion);
     Spelling current;
     current.software = olderVersion.software; // the key as the older version created it
     Spelling leftover = olderVersion;
     leftover.identifierParent = QStringLiteral("HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes");
     const QString machine = QLatin1String(machineParentsLayout);
     const QString machineIdentifier = filled(programIdentifierLayout, dir, {}, leftover);
-    const QString installed = installLayout(dir, germanCaptions, current);
+    const QString installed = installLayout(dir, ExpectedCaptions::german(), current);
     const QString uninstalled = uninstalledLayout(olderVersion.software);
 
     // The older identifier is the machine's class: only an elevated run may take it away, and until then
@@ -411,8 +388,8 @@ void ContextMenuTest::olderLayoutsGo_data()
     Spelling withoutModel;
     withoutModel.multiSelectModel = false;
     QTest::newRow("verbs without MultiSelectModel: install")
-        << installLayout(dir, germanCaptions, withoutModel) << QStringLiteral("install") << false
-        << installLayout(dir, germanCaptions);
+        << installLayout(dir, ExpectedCaptions::german(), withoutModel) << QStringLiteral("install") << false
+        << installLayout(dir, ExpectedCaptions::german());
 }
 
 // An installation by an earlier version: running install again must leave exactly the current layout
@@ -426,7 +403,7 @@ void ContextMenuTest::olderLayoutsGo()
     QFETCH(QString, expected);
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
-    const QString dir = escapedForExport(sandbox.installDir());
+    const QString dir = ExportText::escaped(sandbox.installDir());
     QVERIFY(dir.contains(QLatin1Char(' ')));
     QVERIFY(older != expected);
     QVERIFY(writeText(sandbox.registryFile(), older.replace(QLatin1String("%DIR%"), dir)));
@@ -460,7 +437,7 @@ void ContextMenuTest::writeVerbKeyWithAnEmptyArgumentWritesNothing()
     QFETCH(QString, keyPath);
     QFETCH(QString, verbFlag);
     QFETCH(QString, caption);
-    const QString hive = qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/Ostrel/registry.reg");
+    const QString hive = privateHiveFile();
     QFile::remove(hive);
     writeVerbKey(keyPath, verbFlag, caption);
     QVERIFY(!QFile::exists(hive));
@@ -474,11 +451,11 @@ void ContextMenuTest::writeVerbKeyWithAnEmptyArgumentWritesNothing()
 
 void ContextMenuTest::writeVerbKeyWritesKeyAndCommand()
 {
-    const QString hive = qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/Ostrel/registry.reg");
+    const QString hive = privateHiveFile();
     QFile::remove(hive);
     writeVerbKey(QStringLiteral("HKEY_CURRENT_USER\\Shell\\Verb"), QStringLiteral("-ftype_x"),
                  QStringLiteral("Say \"x\""));
-    const QString program = escapedForExport(QCoreApplication::applicationFilePath());
+    const QString program = ExportText::escaped(QCoreApplication::applicationFilePath());
     QCOMPARE(
         readText(hive),
         QLatin1String(registryHeader) +
@@ -548,12 +525,12 @@ void ContextMenuTest::foreignHiveSurvivesInstallAndUninstall_data()
     QTest::addColumn<QStringList>("foreign");
     const QString everyKind = ForeignHive::everyKindText();
     QTest::newRow("every kind of value, Windows export")
-        << ForeignHive::windowsExport(everyKind) << ForeignHive::everyKindDump();
+        << ExportText::windowsEncoded(everyKind) << ForeignHive::everyKindDump();
     QTest::newRow("every kind of value, UTF-8") << everyKind.toUtf8() << ForeignHive::everyKindDump();
     const ForeignHive::Generated deep = ForeignHive::deepKey(512);
-    QTest::newRow("a key 512 levels deep") << ForeignHive::windowsExport(deep.text) << deep.dump;
+    QTest::newRow("a key 512 levels deep") << ExportText::windowsEncoded(deep.text) << deep.dump;
     const ForeignHive::Generated many = ForeignHive::manyKeys(5000);
-    QTest::newRow("5,000 keys with values") << ForeignHive::windowsExport(many.text) << many.dump;
+    QTest::newRow("5,000 keys with values") << ExportText::windowsEncoded(many.text) << many.dump;
 }
 
 // Other programs' keys and values come through install, a second install and uninstall with the same names,
@@ -581,7 +558,7 @@ void ContextMenuTest::foreignHiveSurvivesInstallAndUninstall()
     }
     run(sandbox, "uninstall");
     QCOMPARE(sandboxHive(sandbox), expected);
-    QVERIFY(QDir(sandbox.configDir() + QStringLiteral("/Ostrel"))
+    QVERIFY(QDir(sandbox.vendorConfigDir())
                 .entryList({QStringLiteral("registry.reg.*")}, QDir::Files | QDir::Hidden)
                 .isEmpty());
 }

@@ -10,6 +10,9 @@
 
 namespace {
 
+// HandshakeKind::DuplicateLaunch as a byte: this test is built apart from the single-instance library.
+constexpr qint8 DuplicateLaunchKind = 1;
+
 QByteArray instanceKey(const QString &programPath)
 {
     // Application name from the file name; organisation, domain, user data and version are empty; the
@@ -56,13 +59,13 @@ private Q_SLOTS:
         QLocalSocket accepted;
         accepted.connectToServer(serverPath);
         QVERIFY(accepted.waitForConnected(5000));
-        accepted.write(handshake(key, 1, 0));
+        accepted.write(handshake(key, DuplicateLaunchKind, 0));
         QVERIFY(accepted.waitForBytesWritten(5000));
 
         QLocalSocket rejected;
         rejected.connectToServer(serverPath);
         QVERIFY(rejected.waitForConnected(5000));
-        rejected.write(withBrokenChecksum(handshake(key, 1, 0)));
+        rejected.write(withBrokenChecksum(handshake(key, DuplicateLaunchKind, 0)));
         QVERIFY(rejected.waitForBytesWritten(5000));
 
         // The primary answers nothing; a rejected handshake only closes the connection.

@@ -4,6 +4,8 @@
 // folder, the stand-ins beside it, and our process lister in place of Wine's, whose tasklist.exe prints
 // nothing.
 
+#include "expectedcaptions.h"
+#include "exporttext.h"
 #include "sandbox.h"
 
 #include <QDir>
@@ -17,12 +19,11 @@
 #include <QSet>
 #include <QStandardPaths>
 #include <QTest>
-#include <QTextCodec>
 
 namespace {
 
-// A registry subtree as "reg export" shows it: key path -> value name ("@" for the default) -> data.
-using Hive = QMap<QString, QMap<QString, QString>>;
+using ExportText::describe;
+using ExportText::Hive;
 
 const QString shellKey =
     QStringLiteral("HKEY_CURRENT_USER\\Software\\Classes\\SystemFileAssociations\\.pdf\\Shell");
@@ -44,65 +45,9 @@ const char *const plantedPrograms[] = {"Program Files/Ostrel.exe",
                                        "Program Files/Ostrel PDF Editor/Ostrel.exe",
                                        "Program Files/Ostrel PDF Editor/Ostrel PDF.exe"};
 
-QString unescapeRegString(const QString &quoted)
-{
-    QString text;
-    for (int i = 1; i + 1 < quoted.size(); ++i) {
-        if (quoted.at(i) == QLatin1Char('\\') && i + 2 < quoted.size())
-            ++i;
-        text.append(quoted.at(i));
-    }
-    return text;
-}
-
-// The text of a registry export: UTF-16 with a byte-order mark from "reg export", or UTF-8.
-QString decodedRegFile(const QByteArray &bytes)
-{
-    return QTextCodec::codecForUtfText(bytes, QTextCodec::codecForName("UTF-8"))->toUnicode(bytes);
-}
-
-Hive parseRegExport(const QString &text)
-{
-    const QStringList lines = text.split(QRegularExpression(QStringLiteral("\r?\n")));
-    static const QRegularExpression valueLine(QStringLiteral("^(@|\"(?:[^\"\\\\]|\\\\.)*\")=(.*)$"));
-    Hive hive;
-    QString key;
-    for (const QString &line : lines) {
-        if (line.startsWith(QLatin1Char('[')) && line.endsWith(QLatin1Char(']'))) {
-            key = line.mid(1, line.size() - 2);
-            hive[key];
-            continue;
-        }
-        const QRegularExpressionMatch match = valueLine.match(line);
-        if (key.isEmpty() || !match.hasMatch())
-            continue;
-        const QString name = match.captured(1) == QLatin1String("@") ? QStringLiteral("@")
-                                                                     : unescapeRegString(match.captured(1));
-        const QString data = match.captured(2);
-        // Every value we write is a string; anything else is kept raw so that a comparison shows it.
-        hive[key][name] = data.startsWith(QLatin1Char('"')) ? unescapeRegString(data) : data;
-    }
-    return hive;
-}
-
-QString describe(const Hive &hive)
-{
-    QString text;
-    for (auto key = hive.cbegin(); key != hive.cend(); ++key) {
-        text += QLatin1Char('[') + key.key() + QLatin1String("]\n");
-        for (auto value = key->cbegin(); value != key->cend(); ++value)
-            text += QStringLiteral("  %1 = %2\n").arg(value.key(), value.value());
-    }
-    return text;
-}
-
-struct Captions
-{
-    QString edit, split, merge, print;
-};
-
-// The layout that install leaves, written out by hand for the install folder of these tests.
-Hive expectedLayout(const Captions &captions)
+// The layout that install leaves, written out by hand for the install folder of these tests; the captions
+// of Edit, Split, Merge and Print in that order.
+Hive expectedLayout(const QStringList &captions)
 {
     Hive hive;
     hive[programIdKey];
@@ -117,10 +62,10 @@ Hive expectedLayout(const Captions &captions)
     {
         const char *name, *flag;
         QString caption;
-    } verbs[] = {{"OstrelPDFEditor01Edit", "-ftype_edit", captions.edit},
-                 {"OstrelPDFEditor04Split", "-ftype_split", captions.split},
-                 {"OstrelPDFEditor03Merge", "-ftype_merge", captions.merge},
-                 {"OstrelPDFEditor02Print", "-ftype_print", captions.print}};
+    } verbs[] = {{"OstrelPDFEditor01Edit", "-ftype_edit", captions.value(0)},
+                 {"OstrelPDFEditor04Split", "-ftype_split", captions.value(1)},
+                 {"OstrelPDFEditor03Merge", "-ftype_merge", captions.value(2)},
+                 {"OstrelPDFEditor02Print", "-ftype_print", captions.value(3)}};
     for (const auto &verb : verbs) {
         const QString key = shellKey + QLatin1Char('\\') + QLatin1String(verb.name);
         hive[key][QStringLiteral("@")] = QString();
@@ -164,32 +109,9 @@ Hive subtree(const Hive &hive, const QString &root)
     return result;
 }
 
-QString escapedForRegFile(QString text)
-{
-    return text.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
-        .replace(QLatin1Char('"'), QLatin1String("\\\""));
-}
-
-// The keys and values of a registry export (every value a string), to be imported.
-QString regText(const Hive &hive)
-{
-    QString text;
-    for (auto key = hive.cbegin(); key != hive.cend(); ++key) {
-        text += QLatin1Char('[') + key.key() + QLatin1String("]\r\n");
-        for (auto value = key->cbegin(); value != key->cend(); ++value) {
-            text += (value.key() == QLatin1String("@")
-                         ? QStringLiteral("@")
-                         : QLatin1Char('"') + escapedForRegFile(value.key()) + QLatin1Char('"')) +
-                    QLatin1String("=\"") + escapedForRegFile(value.value()) + QLatin1String("\"\r\n");
-        }
-        text += QLatin1String("\r\n");
-    }
-    return text;
-}
-
 // The layout that versions before the quoting left: both commands with the program's path bare, the
 // identifier under HKEY_CLASSES_ROOT, the verbs without MultiSelectModel.
-Hive olderLayout(const Captions &captions)
+Hive olderLayout(const QStringList &captions)
 {
     Hive hive;
     const Hive current = expectedLayout(captions);
@@ -298,7 +220,7 @@ private:
     QString exportText(const QString &key, bool settle = true) const;
     Hive exportKey(const QString &key, bool settle = true) const
     {
-        return parseRegExport(exportText(key, settle));
+        return ExportText::read(exportText(key, settle));
     }
     bool keyExists(const QString &key) const;
     Run runProgram(const QStringList &arguments) const;
@@ -473,7 +395,7 @@ QString WineTest::exportText(const QString &key, bool settle) const
     QFile exported(file);
     if (run.exitCode != 0 || !exported.open(QIODevice::ReadOnly))
         return QString();
-    return decodedRegFile(exported.readAll());
+    return ExportText::decoded(exported.readAll());
 }
 
 bool WineTest::keyExists(const QString &key) const
@@ -530,36 +452,19 @@ bool WineTest::importReg(const QString &text) const
 void WineTest::install_writesLayout_data()
 {
     QTest::addColumn<QString>("language");
-    QTest::addColumn<QString>("edit");
-    QTest::addColumn<QString>("split");
-    QTest::addColumn<QString>("merge");
-    QTest::addColumn<QString>("print");
-    QTest::newRow("German") << QStringLiteral("German")
-                            << QStringLiteral("Zum Bearbeiten den Ostrel PDF Editor verwenden")
-                            << QStringLiteral("Zum Aufteilen den Ostrel PDF Editor verwenden")
-                            << QStringLiteral("Zum Kombinieren den Ostrel PDF Editor verwenden")
-                            << QStringLiteral("Ostrel PDF Editor-Druck verwenden");
+    QTest::addColumn<QStringList>("captions");
+    QTest::newRow("German") << QStringLiteral("German") << ExpectedCaptions::german();
     // Non-ASCII text must survive the native registry as it is.
     QTest::newRow("ChineseSimplified")
-        << QStringLiteral("ChineseSimplified") << QStringLiteral("使用欧特PDF编辑器编辑")
-        << QStringLiteral("使用欧特PDF编辑器拆分") << QStringLiteral("使用欧特PDF编辑器合并")
-        << QStringLiteral("使用欧特PDF编辑器打印");
-    const QStringList fallback{
-        QStringLiteral("Edit with Ostrel PDF Editor"), QStringLiteral("Split with Ostrel PDF Editor"),
-        QStringLiteral("Combine with Ostrel PDF Editor"), QStringLiteral("Use Ostrel PDF Editor Print")};
-    QTest::newRow("unknown language: fallback")
-        << QStringLiteral("english") << fallback[0] << fallback[1] << fallback[2] << fallback[3];
-    QTest::newRow("no configuration: fallback")
-        << QString() << fallback[0] << fallback[1] << fallback[2] << fallback[3];
+        << QStringLiteral("ChineseSimplified") << ExpectedCaptions::chineseSimplified();
+    QTest::newRow("unknown language: fallback") << QStringLiteral("english") << ExpectedCaptions::fallback();
+    QTest::newRow("no configuration: fallback") << QString() << ExpectedCaptions::fallback();
 }
 
 void WineTest::install_writesLayout()
 {
     QFETCH(QString, language);
-    QFETCH(QString, edit);
-    QFETCH(QString, split);
-    QFETCH(QString, merge);
-    QFETCH(QString, print);
+    QFETCH(QStringList, captions);
     setEditorLanguage(language);
     QFile::remove(associationLog());
 
@@ -573,7 +478,7 @@ void WineTest::install_writesLayout()
     const Hive verbs = exportKey(shellKey);
     for (auto key = verbs.cbegin(); key != verbs.cend(); ++key)
         actual.insert(key.key(), key.value());
-    const Hive expected = expectedLayout({edit, split, merge, print});
+    const Hive expected = expectedLayout(captions);
     QVERIFY2(
         actual == expected,
         qPrintable(QStringLiteral("actual:\n%1\nexpected:\n%2").arg(describe(actual), describe(expected))));
@@ -647,7 +552,7 @@ void WineTest::install_matchesLinuxRegistryStandIn()
     QCOMPARE(linuxRun.exitCode, 0);
     QFile hiveFile(linuxBox.registryFile());
     QVERIFY2(hiveFile.open(QIODevice::ReadOnly), qPrintable(linuxBox.registryFile()));
-    const Hive linuxHive = parseRegExport(decodedRegFile(hiveFile.readAll()));
+    const Hive linuxHive = ExportText::read(ExportText::decoded(hiveFile.readAll()));
     Hive linuxOurs = subtree(linuxHive, programIdKey);
     const Hive linuxVerbs = subtree(linuxHive, shellKey);
     for (auto key = linuxVerbs.cbegin(); key != linuxVerbs.cend(); ++key)
@@ -803,10 +708,7 @@ void WineTest::shellVerbs_runOnlyTheRegisteredPrograms()
         m_pdfKeyBefore = exportText(pdfKey, false).section(QLatin1Char('\n'), 1);
     }
     m_pdfRedirected = true;
-    const Captions fallback{
-        QStringLiteral("Edit with Ostrel PDF Editor"), QStringLiteral("Split with Ostrel PDF Editor"),
-        QStringLiteral("Combine with Ostrel PDF Editor"), QStringLiteral("Use Ostrel PDF Editor Print")};
-    Hive older = olderLayout(fallback);
+    Hive older = olderLayout(ExpectedCaptions::fallback());
     const Hive olderLookup = shellLookup(older);
     for (auto key = olderLookup.cbegin(); key != olderLookup.cend(); ++key)
         older.insert(key.key(), key.value());
@@ -816,7 +718,7 @@ void WineTest::shellVerbs_runOnlyTheRegisteredPrograms()
                              "OstrelPDFEditor02Print"})
         reg += QLatin1String("[-") + shellKey + QLatin1Char('\\') + QLatin1String(name) +
                QLatin1String("]\r\n\r\n");
-    QVERIFY(importReg(reg + regText(older)));
+    QVERIFY(importReg(reg + ExportText::written(older)));
 
     if (upgraded) {
         setEditorLanguage(QString());
@@ -827,7 +729,7 @@ void WineTest::shellVerbs_runOnlyTheRegisteredPrograms()
         const Hive verbs = exportKey(shellKey, false);
         for (auto key = verbs.cbegin(); key != verbs.cend(); ++key)
             installed.insert(key.key(), key.value());
-        const Hive expected = expectedLayout(fallback);
+        const Hive expected = expectedLayout(ExpectedCaptions::fallback());
         QVERIFY2(
             installed == expected,
             qPrintable(
@@ -838,7 +740,7 @@ void WineTest::shellVerbs_runOnlyTheRegisteredPrograms()
         // What install registered, copied where Wine's shell looks.
         const Hive lookup = shellLookup(installed);
         QCOMPARE(lookup.size(), 6);
-        QVERIFY(importReg(regText(lookup)));
+        QVERIFY(importReg(ExportText::written(lookup)));
     }
 
     // Spaces and a non-ASCII letter in folder and file names, as documents have them.
