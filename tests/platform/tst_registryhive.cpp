@@ -97,7 +97,7 @@ void RegistryHiveTest::namesKeepTheSpellingOfTheirFirstCreation()
 
 namespace {
 
-const char mergedViewHive[] = "Windows Registry Editor Version 5.00\n\n"
+const char MergedViewHive[] = "Windows Registry Editor Version 5.00\n\n"
                               "[HKEY_CURRENT_USER\\Software\\Classes\\Both.exe\\shell\\open\\command]\n"
                               "@=\"user\"\n\n"
                               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\Both.exe\\shell\\open\\command]\n"
@@ -125,7 +125,7 @@ void RegistryHiveTest::classesRootIsTheMergedView()
         qputenv("OSTREL_STANDIN_ELEVATED", "1");
     else
         qunsetenv("OSTREL_STANDIN_ELEVATED");
-    QVERIFY(writeFile(privateHiveFile(), mergedViewHive));
+    QVERIFY(writeFile(privateHiveFile(), MergedViewHive));
     const QString command = QStringLiteral("\\shell\\open\\command");
     const QString both = QStringLiteral("HKEY_CLASSES_ROOT\\Both.exe") + command;
     QCOMPARE(valueAt(both, QStringLiteral(".")), QVariant(QStringLiteral("user")));
@@ -140,7 +140,7 @@ void RegistryHiveTest::classesRootIsTheMergedView()
         key->sync();
         QCOMPARE(key->status(), QSettings::NoError);
     }
-    QByteArray expected = QByteArray(mergedViewHive).replace("\"user\"", "\"user, changed\"");
+    QByteArray expected = QByteArray(MergedViewHive).replace("\"user\"", "\"user, changed\"");
     const auto layoutOf = [](const QByteArray &text) { // the keys and values, as the writer lists them
         QSettings::SettingsMap map;
         return Platform::parseRegistryExport(text, &map) ? RegistryDump::ofMap(map) : QStringList();
@@ -166,7 +166,7 @@ void RegistryHiveTest::classesRootIsTheMergedView()
             QCOMPARE(readFile(privateHiveFile()), before);
     }
     if (elevated) {
-        expected = QByteArray(mergedViewHive).replace("\"user\"", "\"user, changed\"");
+        expected = QByteArray(MergedViewHive).replace("\"user\"", "\"user, changed\"");
         expected.replace("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\Machine.exe\\shell\\open\\command]\n"
                          "@=\"machine only\"\n\n",
                          "");
