@@ -128,11 +128,12 @@ void Sandbox::writeEditorLanguage(const QString &language) const
     }
 }
 
-Sandbox::Result Sandbox::run(const QStringList &arguments, int timeoutMs, const QString &program) const
+Sandbox::Result Sandbox::run(const QStringList &arguments, int timeoutMs, const QString &program,
+                             const QProcessEnvironment &environment) const
 {
     Result result;
     QProcess process;
-    process.setProcessEnvironment(environment());
+    process.setProcessEnvironment(environment.isEmpty() ? this->environment() : environment);
     process.setWorkingDirectory(root());
     process.start(program.isEmpty() ? programPath() : program, arguments);
     if (!process.waitForStarted(timeoutMs))

@@ -56,8 +56,10 @@ public:
         QByteArray standardError;
     };
 
-    // Runs the installed program (or another program) to its end.
-    Result run(const QStringList &arguments, int timeoutMs = 60000, const QString &program = QString()) const;
+    // Runs the installed program (or another program) to its end, in the sandbox's environment or in the
+    // one given.
+    Result run(const QStringList &arguments, int timeoutMs = 60000, const QString &program = QString(),
+               const QProcessEnvironment &environment = QProcessEnvironment()) const;
 
     // Starts one copy of the installed program (or another program) in the sandbox's environment, or in
     // the one given; the caller waits for it.

@@ -3,6 +3,7 @@
 // order and wrapping of what is written, and what is refused as damaged. The hive file around it is
 // tst_registryhive's.
 
+#include "exporttext.h"
 #include "foreignhive.h"
 #include "registrydump.h"
 #include "registryexport.h"
@@ -10,6 +11,8 @@
 
 #include <QRegularExpression>
 #include <QTest>
+
+#include <utility>
 
 using Platform::RegistryValue;
 
@@ -26,16 +29,12 @@ QString oneKeyExport(const QString &key, const QString &valueLine)
 
 QByteArray utf16WithBom(const QString &text, bool littleEndian)
 {
-    QByteArray bytes(littleEndian ? "\xff\xfe" : "\xfe\xff");
-    for (const QChar c : text) {
-        const char low = char(c.unicode() & 0xff);
-        const char high = char(c.unicode() >> 8);
-        if (littleEndian)
-            bytes.append(low).append(high);
-        else
-            bytes.append(high).append(low);
+    QByteArray bytes = ExportText::utf16LittleEndian(text);
+    if (!littleEndian) {
+        for (int i = 0; i + 1 < bytes.size(); i += 2)
+            std::swap(bytes.data()[i], bytes.data()[i + 1]);
     }
-    return bytes;
+    return QByteArray(littleEndian ? "\xff\xfe" : "\xfe\xff") + bytes;
 }
 
 QString withCrLf(const QString &text)

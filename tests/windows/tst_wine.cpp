@@ -7,6 +7,7 @@
 #include "expectedcaptions.h"
 #include "exporttext.h"
 #include "sandbox.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -198,12 +199,7 @@ private Q_SLOTS:
     void cleanup();
 
 private:
-    struct Run
-    {
-        bool finished = false;
-        int exitCode = -1;
-        QByteArray standardOutput, standardError;
-    };
+    using Run = Sandbox::Result;
 
     QProcessEnvironment wineEnvironment() const;
     Run wine(const QStringList &arguments, int timeoutMs = 120000) const;
@@ -260,19 +256,7 @@ QProcessEnvironment WineTest::wineEnvironment() const
 
 WineTest::Run WineTest::wine(const QStringList &arguments, int timeoutMs) const
 {
-    QProcess process;
-    process.setProcessEnvironment(wineEnvironment());
-    process.start(QStringLiteral("wine"), arguments);
-    Run run;
-    run.finished = process.waitForFinished(timeoutMs);
-    if (!run.finished) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
-    run.exitCode = process.exitCode();
-    run.standardOutput = process.readAllStandardOutput();
-    run.standardError = process.readAllStandardError();
-    return run;
+    return m_sandbox->run(arguments, timeoutMs, QStringLiteral("wine"), wineEnvironment());
 }
 
 // Lets the prefix settle: every Wine process of it has ended and the registry is on disk.
@@ -550,9 +534,8 @@ void WineTest::install_matchesLinuxRegistryStandIn()
     linuxBox.writeEditorLanguage(QStringLiteral("German"));
     const Sandbox::Result linuxRun = linuxBox.run({QStringLiteral("install")});
     QCOMPARE(linuxRun.exitCode, 0);
-    QFile hiveFile(linuxBox.registryFile());
-    QVERIFY2(hiveFile.open(QIODevice::ReadOnly), qPrintable(linuxBox.registryFile()));
-    const Hive linuxHive = ExportText::read(ExportText::decoded(hiveFile.readAll()));
+    const Hive linuxHive = ExportText::read(ExportText::decoded(readFile(linuxBox.registryFile())));
+    QVERIFY2(!linuxHive.isEmpty(), qPrintable(linuxBox.registryFile()));
     Hive linuxOurs = subtree(linuxHive, ProgramIdKey);
     const Hive linuxVerbs = subtree(linuxHive, ShellKey);
     for (auto key = linuxVerbs.cbegin(); key != linuxVerbs.cend(); ++key)
