@@ -76,6 +76,10 @@ QString Sandbox::programPath() const
 {
     return installDir() + QLatin1String("/OstrelContextMenu");
 }
+QString Sandbox::listerPath() const
+{
+    return installDir() + QLatin1String("/tasklist");
+}
 QString Sandbox::spoolPath(const QString &base) const
 {
     return (base.isEmpty() ? runtimeDir() : base) + QLatin1String("/Ostrel_PDF_Editor_ContextMenu");

@@ -29,6 +29,7 @@ public:
     QString configDir() const;
     QString installDir() const;
     QString programPath() const;
+    QString listerPath() const; // the process lister beside the program, which a test may replace
 
     // Where the copies collect the paths of one selection: in the runtime folder, or in the given base
     // folder when the program has to choose another.

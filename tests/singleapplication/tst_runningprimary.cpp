@@ -3,6 +3,7 @@
 
 #include "byteformats.h"
 #include "sandbox.h"
+#include "testfiles.h"
 
 #include <QCryptographicHash>
 #include <QLocalSocket>
@@ -40,13 +41,8 @@ private Q_SLOTS:
         QVERIFY(sandbox.isValid());
         // A lister that always shows a second copy keeps the primary polling, and so serving its local
         // server between the passes, until its wait settles.
-        const QString lister = sandbox.installDir() + QLatin1String("/tasklist");
-        QFile::remove(lister);
-        QFile script(lister);
-        QVERIFY(script.open(QIODevice::WriteOnly));
-        script.write("#!/bin/sh\nprintf 'OstrelContextMenu 1\\r\\nOstrelContextMenu 2\\r\\n'\n");
-        script.close();
-        QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(writeExecutable(sandbox.listerPath(),
+                                "#!/bin/sh\nprintf 'OstrelContextMenu 1\\r\\nOstrelContextMenu 2\\r\\n'\n"));
 
         const auto primary =
             sandbox.startAll({{QStringLiteral("-ftype_edit"), QStringLiteral("/peer/a.pdf")}});
