@@ -21,7 +21,7 @@
 
 namespace {
 
-const QStringList kFlags{"-ftype_edit", "-ftype_split", "-ftype_merge", "-ftype_print"};
+const QStringList Flags{"-ftype_edit", "-ftype_split", "-ftype_merge", "-ftype_print"};
 
 // The one start the hand-off should have made. The editor is started detached, so its record may come
 // a moment after the program has ended.
@@ -315,7 +315,7 @@ void HandOffTest::copiesStartedTogether()
         paths.append(selectedPath(i));
     for (int i : scatteredOrder(copies))
         argumentLists.append(
-            {mixedFlags ? kFlags.at(i % kFlags.size()) : QStringLiteral("-ftype_merge"), selectedPath(i)});
+            {mixedFlags ? Flags.at(i % Flags.size()) : QStringLiteral("-ftype_merge"), selectedPath(i)});
     const auto processes = sandbox.startAll(argumentLists);
     for (const auto &process : processes)
         QVERIFY2(process->waitForStarted(30000), qPrintable(process->errorString()));
@@ -331,7 +331,7 @@ void HandOffTest::copiesStartedTogether()
     const QString flag = start.first().section(QLatin1Char(';'), 0, 0);
     // Whichever copy won the election, every path goes under its flag, in Explorer's order.
     QVERIFY2(argumentLists.first().first() == flag || mixedFlags, qPrintable(flag));
-    QVERIFY2(kFlags.contains(flag), qPrintable(flag));
+    QVERIFY2(Flags.contains(flag), qPrintable(flag));
     QCOMPARE(start.first(), expectedArgument(flag, paths));
     QVERIFY2(!QFileInfo::exists(sandbox.spoolPath()), qPrintable(sandbox.spoolEntries().join(' ')));
 }
@@ -528,7 +528,7 @@ void HandOffTest::endlessStreamIsHandedOffAtTheCap()
 }
 
 // What the kernel lets one argument hold: MAX_ARG_STRLEN (32 pages) less the terminating NUL.
-constexpr int kArgumentBytes = 32 * 4096 - 1;
+constexpr int ArgumentBytes = 32 * 4096 - 1;
 
 void HandOffTest::longSelectionIsSplitAcrossStarts()
 {
@@ -545,7 +545,7 @@ void HandOffTest::longSelectionIsSplitAcrossStarts()
     for (int i : scatteredOrder(paths.size()))
         argumentLists.append({flag, paths.at(i)});
     const int joinedBytes = expectedArgument(flag, paths).toUtf8().size();
-    QVERIFY2(joinedBytes > kArgumentBytes, QByteArray::number(joinedBytes).constData());
+    QVERIFY2(joinedBytes > ArgumentBytes, QByteArray::number(joinedBytes).constData());
 
     const auto processes = sandbox.startAll(argumentLists);
     QVERIFY(Sandbox::waitAll(processes, 120000));
@@ -557,11 +557,11 @@ void HandOffTest::longSelectionIsSplitAcrossStarts()
     // and in Explorer's order; which start the editor records first is up to the system.
     const QList<QStringList> starts = sandbox.editorStarts();
     qInfo() << paths.size() << "paths," << joinedBytes << "bytes joined," << starts.size() << "editor starts";
-    QCOMPARE(starts.size(), joinedBytes / kArgumentBytes + 1);
+    QCOMPARE(starts.size(), joinedBytes / ArgumentBytes + 1);
     QStringList handedOff;
     for (const QStringList &start : starts) {
         QCOMPARE(start.size(), 1);
-        QVERIFY2(start.first().toUtf8().size() <= kArgumentBytes,
+        QVERIFY2(start.first().toUtf8().size() <= ArgumentBytes,
                  QByteArray::number(start.first().toUtf8().size()).constData());
         QStringList parts = start.first().split(QLatin1Char(';'));
         QCOMPARE(parts.takeFirst(), flag);
@@ -583,7 +583,7 @@ void HandOffTest::pathTooLongForAnyStartIsKept()
     // A leftover that no start could carry whole. Cut, it could name another file; so it stays spooled.
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
-    const QString tooLong = QStringLiteral("C:/") + QString(kArgumentBytes, QLatin1Char('x')) + ".pdf";
+    const QString tooLong = QStringLiteral("C:/") + QString(ArgumentBytes, QLatin1Char('x')) + ".pdf";
     QVERIFY(writeFile(sandbox.spoolPath() + QLatin1String("/1.txt"), tooLong.toUtf8() + "\nC:/b.pdf\n"));
     const Sandbox::Result result = sandbox.run({QStringLiteral("-ftype_print"), QStringLiteral("C:/a.pdf")});
     QCOMPARE(result.exitCode, 0);
@@ -621,7 +621,7 @@ void HandOffTest::withoutAPrivateRuntimeFolder()
                                       QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther));
     else
         environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
-    const QString ownFolder = temporary + QStringLiteral("/ostrel-%1").arg(geteuid());
+    const QString ownFolder = sandbox.ownTempFolder(temporary);
     const QString spool = sandbox.spoolPath(ownFolder);
 
     // A run without arguments makes the spool folder, silently, in our own folder of the temporary one.
@@ -682,7 +682,7 @@ void HandOffTest::plantedSpoolBaseIsNotUsed()
     QVERIFY(sandbox.isValid());
     QProcessEnvironment environment = sandbox.environment();
     environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
-    const QString ownFolder = sandbox.tempDir() + QStringLiteral("/ostrel-%1").arg(geteuid());
+    const QString ownFolder = sandbox.ownTempFolder();
     const QString target = sandbox.root() + QLatin1String("/planted");
     QVERIFY(QDir().mkpath(target));
     QVERIFY(QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));

@@ -13,7 +13,7 @@
 
 namespace {
 
-const QString kName = QStringLiteral("OstrelContextMenu");
+const QString ProgramName = QStringLiteral("OstrelContextMenu");
 
 bool processExists(qint64 pid)
 {
@@ -54,22 +54,24 @@ void PeerCensusTest::countsLinesThatContainTheName_data()
 
     const QByteArray head =
         "\r\nImage Name                     PID\r\n========================= ========\r\n";
-    QTest::newRow("alone") << head + "init 1\r\nOstrelContextMenu 40\r\nsh 41\r\n" << kName << 1;
-    QTest::newRow("two copies") << head + "OstrelContextMenu 40\r\nOstrelContextMenu 41\r\n" << kName << 2;
-    QTest::newRow("none") << head + "init 1\r\n" << kName << 0;
-    QTest::newRow("empty output") << QByteArray() << kName << 0;
+    QTest::newRow("alone") << head + "init 1\r\nOstrelContextMenu 40\r\nsh 41\r\n" << ProgramName << 1;
+    QTest::newRow("two copies") << head + "OstrelContextMenu 40\r\nOstrelContextMenu 41\r\n"
+                                << ProgramName << 2;
+    QTest::newRow("none") << head + "init 1\r\n" << ProgramName << 0;
+    QTest::newRow("empty output") << QByteArray() << ProgramName << 0;
     QTest::newRow("other process containing the name")
         << head + "OstrelContextMenu 40\r\nOstrelContextMenuHelper 41\r\nxOstrelContextMenu 42\r\n"
-        << kName << 3;
-    QTest::newRow("no line end at all") << QByteArray("OstrelContextMenu 40") << kName << 1;
+        << ProgramName << 3;
+    QTest::newRow("no line end at all") << QByteArray("OstrelContextMenu 40") << ProgramName << 1;
     QTest::newRow("LF alone does not split")
-        << QByteArray("OstrelContextMenu 1\nOstrelContextMenu 2\n") << kName << 1;
+        << QByteArray("OstrelContextMenu 1\nOstrelContextMenu 2\n") << ProgramName << 1;
     QTest::newRow("CR alone does not split")
-        << QByteArray("OstrelContextMenu 1\rOstrelContextMenu 2\r") << kName << 1;
-    QTest::newRow("case matters") << head + "ostrelcontextmenu 40\r\nOSTRELCONTEXTMENU 41\r\n" << kName << 0;
+        << QByteArray("OstrelContextMenu 1\rOstrelContextMenu 2\r") << ProgramName << 1;
+    QTest::newRow("case matters") << head + "ostrelcontextmenu 40\r\nOSTRELCONTEXTMENU 41\r\n"
+                                  << ProgramName << 0;
     static const char withZero[] = "OstrelContextMenu 1\r\n\0OstrelContextMenu 2\r\n";
     QTest::newRow("text after a zero byte ignored")
-        << QByteArray(withZero, int(sizeof withZero) - 1) << kName << 1;
+        << QByteArray(withZero, int(sizeof withZero) - 1) << ProgramName << 1;
     QTest::newRow("dot is a dot") << head + "Ostrel.Menu 1\r\nOstrelXMenu 2\r\nOstrel-Menu 3\r\n"
                                   << QStringLiteral("Ostrel.Menu") << 1;
     QTest::newRow("parentheses are parentheses") << head + "Ostrel (2) 7\r\nOstrel 2 8\r\n"
@@ -78,7 +80,8 @@ void PeerCensusTest::countsLinesThatContainTheName_data()
                                         << QStringLiteral("Ostrel+[x]*") << 1;
     QTest::newRow("name in UTF-8") << head + "Ostr\xc3\xa9l 5\r\n" << QStringLiteral("Ostr\u00e9l") << 1;
     QTest::newRow("name in a code page") << head + "Ostr\xe9l 5\r\n" << QStringLiteral("Ostr\u00e9l") << 0;
-    QTest::newRow("ASCII name among bad bytes") << head + "\xff\xfe OstrelContextMenu 5\r\n" << kName << 1;
+    QTest::newRow("ASCII name among bad bytes") << head + "\xff\xfe OstrelContextMenu 5\r\n"
+                                                << ProgramName << 1;
 }
 
 void PeerCensusTest::countsLinesThatContainTheName()
@@ -94,14 +97,14 @@ void PeerCensusTest::readsTheListerOutput()
     const QString lister =
         writePrintingProgram(m_dir.path(), QStringLiteral("two"),
                              "\r\nImage Name PID\r\nOstrelContextMenu 4\r\nOstrelContextMenu 5\r\n");
-    QCOMPARE(countRunningCopies(lister, kName), 2);
+    QCOMPARE(countRunningCopies(lister, ProgramName), 2);
     const QString alone =
         writePrintingProgram(m_dir.path(), QStringLiteral("alone"), "x 1\r\nOstrelContextMenu 4\r\n");
-    QCOMPARE(countRunningCopies(alone, kName), 1);
+    QCOMPARE(countRunningCopies(alone, ProgramName), 1);
     // A path with spaces is one program, not a command line.
     const QString spaced =
         writePrintingProgram(m_dir.path(), QStringLiteral("my lister"), "OstrelContextMenu 4\r\n");
-    QCOMPARE(countRunningCopies(spaced, kName), 1);
+    QCOMPARE(countRunningCopies(spaced, ProgramName), 1);
 }
 
 void PeerCensusTest::readsOutputLargerThanAPipe()
@@ -112,19 +115,19 @@ void PeerCensusTest::readsOutputLargerThanAPipe()
     output += "OstrelContextMenu 99999\r\n";
     QVERIFY(output.size() > 256 * 1024);
     const QString lister = writePrintingProgram(m_dir.path(), QStringLiteral("big"), output);
-    QCOMPARE(countRunningCopies(lister, kName), 1);
+    QCOMPARE(countRunningCopies(lister, ProgramName), 1);
 }
 
 void PeerCensusTest::failingListersGiveNoCount()
 {
-    QCOMPARE(countRunningCopies(m_dir.path() + QLatin1String("/does-not-exist"), kName), -1);
+    QCOMPARE(countRunningCopies(m_dir.path() + QLatin1String("/does-not-exist"), ProgramName), -1);
 
     const QString notExecutable = m_dir.path() + QLatin1String("/not-executable");
     QFile file(notExecutable);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write("#!/bin/sh\necho OstrelContextMenu\n");
     file.close();
-    QCOMPARE(countRunningCopies(notExecutable, kName), -1);
+    QCOMPARE(countRunningCopies(notExecutable, ProgramName), -1);
 }
 
 void PeerCensusTest::listerThatEndsAbnormallyIsCounted_data()
@@ -146,7 +149,7 @@ void PeerCensusTest::listerThatEndsAbnormallyIsCounted()
     QFETCH(QByteArray, body);
     QFETCH(int, count);
     const QString lister = writeShellProgram(m_dir.path(), QStringLiteral("ends-abnormally"), body);
-    QCOMPARE(countRunningCopies(lister, kName), count);
+    QCOMPARE(countRunningCopies(lister, ProgramName), count);
 }
 
 void PeerCensusTest::hangingListerIsEndedAfterTheTimeOut()
@@ -157,7 +160,7 @@ void PeerCensusTest::hangingListerIsEndedAfterTheTimeOut()
                                                  QFile::encodeName(pidFile) + "'; exec sleep 120");
     QElapsedTimer timer;
     timer.start();
-    QCOMPARE(countRunningCopies(lister, kName, 3000), -1);
+    QCOMPARE(countRunningCopies(lister, ProgramName, 3000), -1);
     QVERIFY2(timer.elapsed() < 60000, "the time-out was not applied");
 
     QFile file(pidFile);

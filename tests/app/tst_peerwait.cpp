@@ -14,7 +14,7 @@
 
 namespace {
 
-const QString kName = QStringLiteral("OstrelContextMenu");
+const QString ProgramName = QStringLiteral("OstrelContextMenu");
 
 // A spool folder that holds the given names and never changes; the times of its files are unknown.
 SpoolFolderView fixedFolder(const QStringList &names = QStringList())
@@ -157,7 +157,7 @@ void PeerWaitTest::waitEndsWhenTheCountSettles()
     const PeerWaitOutcome outcome = waitForPeersToEnd(
         [&](int listerTimeoutMs) {
             ++calls;
-            return countRunningCopies(lister, kName, listerTimeoutMs);
+            return countRunningCopies(lister, ProgramName, listerTimeoutMs);
         },
         arrivals, bounds);
     QCOMPARE(outcome, PeerWaitOutcome::CountSettled);

@@ -13,12 +13,6 @@
 
 namespace {
 
-QByteArray fileBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
 QStringList fileNames(const QStringList &paths)
 {
     QStringList names;
@@ -88,10 +82,10 @@ void SpoolFolderTest::writingAppendsOneLinePerPath()
     const QString first = QStringLiteral("C:/Users/Zoë/My Files/a;b.pdf");
     const QString second = QStringLiteral("D:\\\u6587\u4ef6\\second.pdf");
     SpoolFolder(m_spool).write(77, first);
-    QCOMPARE(fileBytes(file), first.toUtf8() + '\n');
+    QCOMPARE(readFile(file), first.toUtf8() + '\n');
     // The same name again (a reused process id): both paths must survive as separate lines.
     SpoolFolder(m_spool).write(77, second);
-    QCOMPARE(fileBytes(file), first.toUtf8() + '\n' + second.toUtf8() + '\n');
+    QCOMPARE(readFile(file), first.toUtf8() + '\n' + second.toUtf8() + '\n');
     QCOMPARE(readSpoolFile(file), QStringList({first, second}));
 }
 
@@ -101,7 +95,7 @@ void SpoolFolderTest::writingCreatesAMissingFolder()
     QVERIFY(!QFileInfo::exists(m_spool));
     const QString file = SpoolFolder(m_spool).filePathFor(5);
     SpoolFolder(m_spool).write(5, QStringLiteral("/a.pdf"));
-    QCOMPARE(fileBytes(file), QByteArray("/a.pdf\n"));
+    QCOMPARE(readFile(file), QByteArray("/a.pdf\n"));
 }
 
 void SpoolFolderTest::readingSplitsLines_data()
@@ -173,7 +167,7 @@ void SpoolFolderTest::gatheringRemovesOnlyWhatWasRead()
     QDir spool(m_spool);
     QCOMPARE(spool.entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name),
              QStringList({".hidden", "99.txt", "sub"}));
-    QCOMPARE(fileBytes(m_spool + QLatin1String("/sub/7.txt")), QByteArray("C:/nested.pdf\n"));
+    QCOMPARE(readFile(m_spool + QLatin1String("/sub/7.txt")), QByteArray("C:/nested.pdf\n"));
     QCOMPARE(SpoolFolder(m_spool).gather().paths, QStringList{"C:/late.pdf"});
 }
 

@@ -48,19 +48,35 @@ inline QByteArray handshakeHeader(qint64 length)
     return bigEndian(quint64(length), 8);
 }
 
+// The program's kinds of handshake (singleapplication/handshake.h); declared here as well so that tests
+// built apart from the single-instance library still read this header. A different underlying type
+// there fails the build of every test that sees both.
+enum class HandshakeKind : qint8;
+
 // The key as a length-prefixed byte string, the kind, the instance id, and the CRC of everything before it.
-inline QByteArray handshakeBody(const QByteArray &key, qint8 kind, quint32 instanceId)
+// The kind as a raw byte, for tests that send kinds the program does not know on purpose.
+inline QByteArray handshakeBody(const QByteArray &key, qint8 rawKind, quint32 instanceId)
 {
     QByteArray body = bigEndian(quint32(key.size()), 4) + key;
-    body += char(kind);
+    body += char(rawKind);
     body += bigEndian(instanceId, 4);
     return body + bigEndian(crc16x25(body), 2);
 }
 
-inline QByteArray handshake(const QByteArray &key, qint8 kind, quint32 instanceId)
+inline QByteArray handshakeBody(const QByteArray &key, HandshakeKind kind, quint32 instanceId)
 {
-    const QByteArray body = handshakeBody(key, kind, instanceId);
+    return handshakeBody(key, qint8(kind), instanceId);
+}
+
+inline QByteArray handshake(const QByteArray &key, qint8 rawKind, quint32 instanceId)
+{
+    const QByteArray body = handshakeBody(key, rawKind, instanceId);
     return handshakeHeader(body.size()) + body;
+}
+
+inline QByteArray handshake(const QByteArray &key, HandshakeKind kind, quint32 instanceId)
+{
+    return handshake(key, qint8(kind), instanceId);
 }
 
 // Fields of the 152-byte shared block, little-endian: secondaryCount at 4, primaryProcessId at 8, the

@@ -14,8 +14,8 @@
 namespace ForeignHive {
 
 // Every kind of value an export spells, as "reg export" writes it on Windows (apart from its encoding and
-// line ends, see windowsExport): long hex data wrapped at 80 columns with a backslash, the default value
-// as "@", names with spaces, non-ASCII letters, quotes, backslashes and slashes.
+// line ends, see ExportText::windowsEncoded): long hex data wrapped at 80 columns with a backslash, the
+// default value as "@", names with spaces, non-ASCII letters, quotes, backslashes and slashes.
 inline QString everyKindText()
 {
     return QString::fromUtf8(u8R"(Windows Registry Editor Version 5.00
@@ -132,28 +132,15 @@ inline QString everyKindText()
 )");
 }
 
-// An export as Windows writes it: UTF-16LE with a byte-order mark, CR LF line ends.
-inline QByteArray windowsExport(const QString &text)
-{
-    const QString crLf = QString(text).replace(QLatin1Char('\n'), QLatin1String("\r\n"));
-    QByteArray bytes("\xff\xfe");
-    bytes.reserve(2 + 2 * crLf.size());
-    for (const QChar c : crLf)
-        bytes.append(char(c.unicode() & 0xff)).append(char(c.unicode() >> 8));
-    return bytes;
-}
-
 inline QString line(const QString &key, const QString &name, const QString &data)
 {
     return key + QLatin1Char('|') + name + QLatin1Char('|') + data;
 }
 
-inline QString utf16Data(quint32 type, const QString &text)
+// REG_EXPAND_SZ data of a text.
+inline QString expandString(const QString &text)
 {
-    QByteArray bytes;
-    for (const QChar c : text)
-        bytes.append(char(c.unicode() & 0xff)).append(char(c.unicode() >> 8));
-    return RegistryDump::typedBytes(type, bytes + QByteArray(2, '\0'));
+    return RegistryDump::stringValue(text, Platform::RegistryValue::ExpandString);
 }
 
 inline QString hexData(quint32 type, const char *hex)
@@ -196,8 +183,7 @@ inline QStringList everyKindDump()
         line(viewer, QStringLiteral("."), sz(QStringLiteral("Other Viewer Document"))),
         viewer + QStringLiteral("\\DefaultIcon"),
         line(viewer + QStringLiteral("\\DefaultIcon"), QStringLiteral("."),
-             utf16Data(RegistryValue::ExpandString,
-                       QStringLiteral("%ProgramFiles%\\Other Viewer\\viewer.exe,1"))),
+             expandString(QStringLiteral("%ProgramFiles%\\Other Viewer\\viewer.exe,1"))),
         viewer + QStringLiteral("\\shell"),
         viewer + QStringLiteral("\\shell\\open"),
         viewer + QStringLiteral("\\shell\\open\\command"),
@@ -206,11 +192,10 @@ inline QStringList everyKindDump()
         QStringLiteral("HKEY_CURRENT_USER"),
         environment,
         line(environment, QStringLiteral("Path"),
-             utf16Data(RegistryValue::ExpandString,
-                       QStringLiteral("%USERPROFILE%\\AppData\\Local\\Microsoft\\WindowsApps;"
-                                      "%USERPROFILE%\\.dotnet\\tools;%ProgramFiles%\\Other Viewer"))),
+             expandString(QStringLiteral("%USERPROFILE%\\AppData\\Local\\Microsoft\\WindowsApps;"
+                                         "%USERPROFILE%\\.dotnet\\tools;%ProgramFiles%\\Other Viewer"))),
         line(environment, QStringLiteral("TEMP"),
-             utf16Data(RegistryValue::ExpandString, QStringLiteral("%USERPROFILE%\\AppData\\Local\\Temp"))),
+             expandString(QStringLiteral("%USERPROFILE%\\AppData\\Local\\Temp"))),
         QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE"),
         QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\Classes"),
         QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations"),
@@ -223,8 +208,7 @@ inline QStringList everyKindDump()
         shell + QStringLiteral("\\OtherTool"),
         line(shell + QStringLiteral("\\OtherTool"), QStringLiteral("."), sz(QString())),
         line(shell + QStringLiteral("\\OtherTool"), QStringLiteral("Icon"),
-             utf16Data(RegistryValue::ExpandString,
-                       QStringLiteral("%SystemRoot%\\System32\\shell32.dll,-16769"))),
+             expandString(QStringLiteral("%SystemRoot%\\System32\\shell32.dll,-16769"))),
         line(shell + QStringLiteral("\\OtherTool"), QStringLiteral("MUIVerb"),
              sz(QStringLiteral("Open with \"Other\" Tool"))),
         line(shell + QStringLiteral("\\OtherTool"), QStringLiteral("Position"), sz(QStringLiteral("Bottom"))),
@@ -300,8 +284,7 @@ inline Generated deepKey(int levels)
         hive.text += QLatin1Char('[') + path + QLatin1String("]\n");
     }
     hive.text += QLatin1String("\"Bottom\"=hex(2):25,00,54,00,45,00,4d,00,50,00,25,00,00,00\n\n");
-    hive.dump << line(path, QStringLiteral("Bottom"),
-                      utf16Data(Platform::RegistryValue::ExpandString, QStringLiteral("%TEMP%")));
+    hive.dump << line(path, QStringLiteral("Bottom"), expandString(QStringLiteral("%TEMP%")));
     std::sort(hive.dump.begin(), hive.dump.end());
     return hive;
 }
@@ -317,8 +300,7 @@ inline Generated manyKeys(int keys)
     for (int i = 0; i < 32; ++i)
         blob.append(char(i));
     const QString blobData = RegistryDump::typedBytes(Platform::RegistryValue::Binary, blob);
-    const QString pathData =
-        utf16Data(Platform::RegistryValue::ExpandString, QStringLiteral("%PROGRAMFILES%"));
+    const QString pathData = expandString(QStringLiteral("%PROGRAMFILES%"));
     for (int vendor = 0; vendor * 100 < keys; ++vendor) {
         const QString vendorKey = QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\Vendor %1").arg(vendor);
         hive.text += QLatin1Char('[') + vendorKey + QLatin1String("]\n\n");

@@ -7,6 +7,18 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+// The maker's folder in the private configuration folder, where the registry stand-in keeps its hive and
+// the editor its config.ini; and that hive.
+inline QString privateVendorFolder()
+{
+    return qEnvironmentVariable("XDG_CONFIG_HOME") + QLatin1String("/Ostrel");
+}
+
+inline QString privateHiveFile()
+{
+    return privateVendorFolder() + QLatin1String("/registry.reg");
+}
+
 // Runs a test object in a process whose home and configuration folders are fresh and private. They are
 // set before the application object exists, since the standard paths are read from the environment.
 template<typename TestObject>

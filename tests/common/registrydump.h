@@ -7,6 +7,7 @@
 // QVariant the stand-in gives: a QString is REG_SZ (UTF-16LE with its terminating NUL), an int REG_DWORD,
 // a QByteArray REG_BINARY, a Platform::RegistryValue what it says.
 
+#include "exporttext.h"
 #include "platform.h"
 #include "registryvalue.h"
 
@@ -27,13 +28,10 @@ inline QString typedBytes(quint32 type, const QByteArray &bytes)
     return QStringLiteral("hex(%1):").arg(type, 0, 16) + QString::fromLatin1(bytes.toHex(','));
 }
 
-// REG_SZ data of a text: UTF-16LE and a terminating NUL.
-inline QString stringValue(const QString &text)
+// REG_SZ data of a text (or of another string type): UTF-16LE and a terminating NUL.
+inline QString stringValue(const QString &text, quint32 type = Platform::RegistryValue::String)
 {
-    QByteArray bytes;
-    for (const QChar c : text)
-        bytes.append(char(c.unicode() & 0xff)).append(char(c.unicode() >> 8));
-    return typedBytes(Platform::RegistryValue::String, bytes + QByteArray(2, '\0'));
+    return typedBytes(type, ExportText::utf16LittleEndian(text) + QByteArray(2, '\0'));
 }
 
 inline QString describe(const QVariant &value)

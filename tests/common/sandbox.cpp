@@ -12,6 +12,7 @@
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <unistd.h>
 
 QString buildBinDir()
 {
@@ -75,26 +76,38 @@ QString Sandbox::programPath() const
 {
     return installDir() + QLatin1String("/OstrelContextMenu");
 }
+QString Sandbox::listerPath() const
+{
+    return installDir() + QLatin1String("/tasklist");
+}
 QString Sandbox::spoolPath(const QString &base) const
 {
     return (base.isEmpty() ? runtimeDir() : base) + QLatin1String("/Ostrel_PDF_Editor_ContextMenu");
 }
+QString Sandbox::ownTempFolder(const QString &temporary) const
+{
+    return (temporary.isEmpty() ? tempDir() : temporary) + QStringLiteral("/ostrel-%1").arg(geteuid());
+}
+QString Sandbox::vendorConfigDir() const
+{
+    return configDir() + QLatin1String("/Ostrel");
+}
 QString Sandbox::registryFile() const
 {
-    return configDir() + QLatin1String("/Ostrel/registry.reg");
+    return vendorConfigDir() + QLatin1String("/registry.reg");
 }
 QString Sandbox::associationLog() const
 {
-    return configDir() + QLatin1String("/Ostrel/file-association.log");
+    return vendorConfigDir() + QLatin1String("/file-association.log");
 }
 QString Sandbox::editorLog() const
 {
-    return configDir() + QLatin1String("/Ostrel/editor-starts.log");
+    return vendorConfigDir() + QLatin1String("/editor-starts.log");
 }
 
 QString Sandbox::editorConfigFile() const
 {
-    return configDir() + QLatin1String("/Ostrel/Ostrel PDF Editor/config.ini");
+    return vendorConfigDir() + QLatin1String("/Ostrel PDF Editor/config.ini");
 }
 
 QProcessEnvironment Sandbox::environment() const
@@ -119,11 +132,12 @@ void Sandbox::writeEditorLanguage(const QString &language) const
     }
 }
 
-Sandbox::Result Sandbox::run(const QStringList &arguments, int timeoutMs, const QString &program) const
+Sandbox::Result Sandbox::run(const QStringList &arguments, int timeoutMs, const QString &program,
+                             const QProcessEnvironment &environment) const
 {
     Result result;
     QProcess process;
-    process.setProcessEnvironment(environment());
+    process.setProcessEnvironment(environment.isEmpty() ? this->environment() : environment);
     process.setWorkingDirectory(root());
     process.start(program.isEmpty() ? programPath() : program, arguments);
     if (!process.waitForStarted(timeoutMs))

@@ -29,10 +29,15 @@ public:
     QString configDir() const;
     QString installDir() const;
     QString programPath() const;
+    QString listerPath() const; // the process lister beside the program, which a test may replace
 
     // Where the copies collect the paths of one selection: in the runtime folder, or in the given base
     // folder when the program has to choose another.
     QString spoolPath(const QString &base = QString()) const;
+    // Our own folder in the temporary folder (the sandbox's, or the one given), where the program puts the
+    // spool folder when there is no private runtime folder.
+    QString ownTempFolder(const QString &temporary = QString()) const;
+    QString vendorConfigDir() const;  // the maker's folder in the configuration folder, holding:
     QString registryFile() const;     // the registry stand-in's hive
     QString editorConfigFile() const; // the editor's config.ini
     QString associationLog() const;   // calls of the file-association stand-in
@@ -52,8 +57,10 @@ public:
         QByteArray standardError;
     };
 
-    // Runs the installed program (or another program) to its end.
-    Result run(const QStringList &arguments, int timeoutMs = 60000, const QString &program = QString()) const;
+    // Runs the installed program (or another program) to its end, in the sandbox's environment or in the
+    // one given.
+    Result run(const QStringList &arguments, int timeoutMs = 60000, const QString &program = QString(),
+               const QProcessEnvironment &environment = QProcessEnvironment()) const;
 
     // Starts one copy of the installed program (or another program) in the sandbox's environment, or in
     // the one given; the caller waits for it.

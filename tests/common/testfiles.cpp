@@ -17,6 +17,16 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+bool writeText(const QString &path, const QString &text)
+{
+    return writeFile(path, text.toUtf8());
+}
+
+QString readText(const QString &path)
+{
+    return QString::fromUtf8(readFile(path));
+}
+
 bool writeExecutable(const QString &path, const QByteArray &content)
 {
     QFile::remove(path);

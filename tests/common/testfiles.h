@@ -10,6 +10,10 @@ bool writeFile(const QString &path, const QByteArray &bytes);
 // The file's bytes, empty when it cannot be read.
 QByteArray readFile(const QString &path);
 
+// The same for text, in UTF-8.
+bool writeText(const QString &path, const QString &text);
+QString readText(const QString &path);
+
 // Writes the content and makes the file executable for its owner (only).
 bool writeExecutable(const QString &path, const QByteArray &content);
 

@@ -39,7 +39,7 @@ void recordMessage(QtMsgType, const QMessageLogContext &, const QString &message
 }
 
 // An account id that is not ours, for folders another account planted (only root can make those).
-const uid_t kOtherAccount = 4242;
+const uid_t OtherAccount = 4242;
 
 } // namespace
 
@@ -175,7 +175,7 @@ void PlatformTest::spoolBaseIsAPrivateFolder()
     else if (runtime == QLatin1String("symlink"))
         QVERIFY(QFile::link(elsewhere, runtimePath));
     else if (runtime == QLatin1String("foreign"))
-        makeFolder(runtimePath, 0700, kOtherAccount);
+        makeFolder(runtimePath, 0700, OtherAccount);
     else if (runtime == QLatin1String("file"))
         QVERIFY(writeFile(runtimePath, "not a folder"));
 
@@ -193,7 +193,7 @@ void PlatformTest::spoolBaseIsAPrivateFolder()
     else if (candidate == QLatin1String("symlink"))
         QVERIFY(QFile::link(elsewhere, ownFolder));
     else if (candidate == QLatin1String("foreign"))
-        makeFolder(ownFolder, 0700, kOtherAccount);
+        makeFolder(ownFolder, 0700, OtherAccount);
     else if (candidate == QLatin1String("open"))
         makeFolder(ownFolder, 0755, geteuid());
     else if (candidate == QLatin1String("file"))

@@ -3,6 +3,7 @@
 // order and wrapping of what is written, and what is refused as damaged. The hive file around it is
 // tst_registryhive's.
 
+#include "exporttext.h"
 #include "foreignhive.h"
 #include "registrydump.h"
 #include "registryexport.h"
@@ -11,31 +12,29 @@
 #include <QRegularExpression>
 #include <QTest>
 
+#include <utility>
+
 using Platform::RegistryValue;
 
 namespace {
 
-const char header[] = "Windows Registry Editor Version 5.00\n\n";
+const char Header[] = "Windows Registry Editor Version 5.00\n\n";
 
 // An export of one key below HKEY_CURRENT_USER with one value, laid out as the writer lays it out.
 QString oneKeyExport(const QString &key, const QString &valueLine)
 {
-    return QLatin1String(header) + QLatin1String("[HKEY_CURRENT_USER]\n\n[HKEY_CURRENT_USER\\") + key +
+    return QLatin1String(Header) + QLatin1String("[HKEY_CURRENT_USER]\n\n[HKEY_CURRENT_USER\\") + key +
            QLatin1String("]\n") + valueLine + QLatin1String("\n\n");
 }
 
 QByteArray utf16WithBom(const QString &text, bool littleEndian)
 {
-    QByteArray bytes(littleEndian ? "\xff\xfe" : "\xfe\xff");
-    for (const QChar c : text) {
-        const char low = char(c.unicode() & 0xff);
-        const char high = char(c.unicode() >> 8);
-        if (littleEndian)
-            bytes.append(low).append(high);
-        else
-            bytes.append(high).append(low);
+    QByteArray bytes = ExportText::utf16LittleEndian(text);
+    if (!littleEndian) {
+        for (int i = 0; i + 1 < bytes.size(); i += 2)
+            std::swap(bytes.data()[i], bytes.data()[i + 1]);
     }
-    return bytes;
+    return QByteArray(littleEndian ? "\xff\xfe" : "\xfe\xff") + bytes;
 }
 
 QString withCrLf(const QString &text)
@@ -62,7 +61,7 @@ QSettings::SettingsMap withKeyEntries(QSettings::SettingsMap map)
 }
 
 // What "reg export" writes on Windows, with the kinds of data it uses for this key.
-const char windowsExport[] =
+const char WindowsExport[] =
     "Windows Registry Editor Version 5.00\r\n"
     "\r\n"
     "[HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell]\r\n"
@@ -292,7 +291,7 @@ void RegistryExportTest::readsEveryEncoding_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     const QString text = ForeignHive::everyKindText();
-    QTest::newRow("UTF-16LE with BOM, CR LF (a Windows export)") << ForeignHive::windowsExport(text);
+    QTest::newRow("UTF-16LE with BOM, CR LF (a Windows export)") << ExportText::windowsEncoded(text);
     QTest::newRow("UTF-16LE with BOM, LF") << utf16WithBom(text, true);
     QTest::newRow("UTF-16BE with BOM, LF") << utf16WithBom(text, false);
     QTest::newRow("UTF-16BE with BOM, CR LF") << utf16WithBom(withCrLf(text), false);
@@ -318,7 +317,7 @@ void RegistryExportTest::readsEveryEncoding()
 void RegistryExportTest::readsWindowsExports_data()
 {
     QTest::addColumn<QByteArray>("bytes");
-    const QString text = QString::fromLatin1(windowsExport);
+    const QString text = QString::fromLatin1(WindowsExport);
     QTest::newRow("UTF-16LE with BOM, CR LF") << utf16WithBom(text, true);
     QTest::newRow("UTF-8 with BOM, CR LF") << QByteArray("\xef\xbb\xbf") + text.toUtf8();
     QTest::newRow("UTF-8, LF") << QString(text).remove(QLatin1Char('\r')).toUtf8();
@@ -354,21 +353,21 @@ void RegistryExportTest::readsWhatAnExportMayHold_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QStringList>("dump"); // as RegistryDump spells it
-    const QByteArray key = QByteArray(header) + "[HKEY_CURRENT_USER\\K]\n";
+    const QByteArray key = QByteArray(Header) + "[HKEY_CURRENT_USER\\K]\n";
     const QString hkcu = QStringLiteral("HKEY_CURRENT_USER");
     const QString k = QStringLiteral("HKEY_CURRENT_USER\\K");
     const auto v = [&](const QString &data) { return ForeignHive::line(k, QStringLiteral("v"), data); };
     const auto sz = [](const char *text) { return RegistryDump::stringValue(QLatin1String(text)); };
 
     QTest::newRow("nothing (a hive just created)") << QByteArray() << QStringList();
-    QTest::newRow("header alone") << QByteArray(header) << QStringList();
+    QTest::newRow("header alone") << QByteArray(Header) << QStringList();
     QTest::newRow("blank lines and spaces before the header")
         << QByteArray("\n  \r\n  Windows Registry Editor Version 5.00  \r\n") << QStringList();
-    QTest::newRow("comments") << QByteArray(header) +
+    QTest::newRow("comments") << QByteArray(Header) +
                                      "; before a key\n[HKEY_CURRENT_USER\\K]\n  ; in a key\n\"v\"=\"x\"\n"
                               << QStringList{hkcu, k, v(sz("x"))};
     QTest::newRow("spaces around lines and data")
-        << QByteArray(header) + "  [HKEY_CURRENT_USER\\K]  \n  \"v\"=  dword:0000002a  \n"
+        << QByteArray(Header) + "  [HKEY_CURRENT_USER\\K]  \n  \"v\"=  dword:0000002a  \n"
         << QStringList{hkcu, k, v(ForeignHive::hexData(RegistryValue::Dword, "2a000000"))};
     QTest::newRow("number of fewer digits")
         << key + "\"v\"=dword:2a\n"
@@ -379,7 +378,7 @@ void RegistryExportTest::readsWhatAnExportMayHold_data()
     QTest::newRow("bytes of one digit, with spaces")
         << key + "\"v\"=hex:1, 2 ,ff\n"
         << QStringList{hkcu, k, v(ForeignHive::hexData(RegistryValue::Binary, "0102ff"))};
-    QTest::newRow("deleted key") << QByteArray(header) +
+    QTest::newRow("deleted key") << QByteArray(Header) +
                                         "[-HKEY_CURRENT_USER\\Gone]\n\"v\"=\"x\"\n\n[HKEY_CURRENT_USER\\K]\n"
                                  << QStringList{hkcu, k};
     QTest::newRow("deleted value") << key + "\"v\"=-\n" << QStringList{hkcu, k};
@@ -409,22 +408,22 @@ void RegistryExportTest::rejectsDamagedExports_data()
     QTest::newRow("no header") << QByteArray("[HKEY_CURRENT_USER\\A]\n@=\"x\"\n");
     QTest::newRow("other header") << QByteArray(
         "Windows Registry Editor Version 4.00\n\n[HKEY_CURRENT_USER\\A]\n");
-    QTest::newRow("bad line") << QByteArray(header) + "[HKEY_CURRENT_USER\\A]\nName=value\n";
-    QTest::newRow("value outside a key") << QByteArray(header) + "@=\"x\"\n";
-    QTest::newRow("bad key path") << QByteArray(header) + "[Software\\\\A]\n@=\"x\"\n";
-    QTest::newRow("key path outside the roots") << QByteArray(header) + "[SOFTWARE\\A]\n@=\"x\"\n";
-    QTest::newRow("empty name in a key path") << QByteArray(header) + "[HKEY_CURRENT_USER\\\\A]\n";
-    QTest::newRow("key path ending in a backslash") << QByteArray(header) + "[HKEY_CURRENT_USER\\A\\]\n";
-    QTest::newRow("key without its closing bracket") << QByteArray(header) + "[HKEY_CURRENT_USER\\A\n";
-    QTest::newRow("unterminated string") << QByteArray(header) + "[HKEY_CURRENT_USER\\A]\n@=\"x\n";
-    QTest::newRow("not UTF-8") << QByteArray(header) + "[HKEY_CURRENT_USER\\A]\n@=\"\xe4\"\n";
-    QTest::newRow("UTF-8 cut short at the end") << QByteArray(header) + "[HKEY_CURRENT_USER\\A]\n; \xc3";
+    QTest::newRow("bad line") << QByteArray(Header) + "[HKEY_CURRENT_USER\\A]\nName=value\n";
+    QTest::newRow("value outside a key") << QByteArray(Header) + "@=\"x\"\n";
+    QTest::newRow("bad key path") << QByteArray(Header) + "[Software\\\\A]\n@=\"x\"\n";
+    QTest::newRow("key path outside the roots") << QByteArray(Header) + "[SOFTWARE\\A]\n@=\"x\"\n";
+    QTest::newRow("empty name in a key path") << QByteArray(Header) + "[HKEY_CURRENT_USER\\\\A]\n";
+    QTest::newRow("key path ending in a backslash") << QByteArray(Header) + "[HKEY_CURRENT_USER\\A\\]\n";
+    QTest::newRow("key without its closing bracket") << QByteArray(Header) + "[HKEY_CURRENT_USER\\A\n";
+    QTest::newRow("unterminated string") << QByteArray(Header) + "[HKEY_CURRENT_USER\\A]\n@=\"x\n";
+    QTest::newRow("not UTF-8") << QByteArray(Header) + "[HKEY_CURRENT_USER\\A]\n@=\"\xe4\"\n";
+    QTest::newRow("UTF-8 cut short at the end") << QByteArray(Header) + "[HKEY_CURRENT_USER\\A]\n; \xc3";
     QTest::newRow("odd UTF-16") << QByteArray("\xff\xfeW\x00i\x00n", 7);
-    QTest::newRow("NUL in the text") << utf16WithBom(QLatin1String(header) +
+    QTest::newRow("NUL in the text") << utf16WithBom(QLatin1String(Header) +
                                                          QStringLiteral("[HKEY_CURRENT_USER\\A]\n@=\"a") +
                                                          QChar(0) + QStringLiteral("b\"\n"),
                                                      true);
-    const QByteArray key = QByteArray(header) + "[HKEY_CURRENT_USER\\A]\n";
+    const QByteArray key = QByteArray(Header) + "[HKEY_CURRENT_USER\\A]\n";
     QTest::newRow("value with an empty name") << key + "\"\"=\"x\"\n";
     QTest::newRow("value without '='") << key + "\"v\" \"x\"\n";
     QTest::newRow("text after a string") << key + "\"v\"=\"x\" y\n";

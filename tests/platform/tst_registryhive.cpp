@@ -9,6 +9,7 @@
 #include "registrydump.h"
 #include "registryexport.h"
 #include "registryvalue.h"
+#include "testfiles.h"
 
 #include <QDir>
 
@@ -18,29 +19,6 @@
 #include <functional>
 
 namespace {
-
-QString hiveFolder()
-{
-    return qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/Ostrel");
-}
-
-QString hiveFile()
-{
-    return hiveFolder() + QStringLiteral("/registry.reg");
-}
-
-QByteArray readHive()
-{
-    QFile file(hiveFile());
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeHive(const QByteArray &bytes)
-{
-    QDir().mkpath(hiveFolder());
-    QFile file(hiveFile());
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
 
 QVariant valueAt(const QString &keyPath, const QString &name)
 {
@@ -71,7 +49,7 @@ private Q_SLOTS:
 
 void RegistryHiveTest::init()
 {
-    QDir(hiveFolder()).removeRecursively();
+    QDir(privateVendorFolder()).removeRecursively();
 }
 
 // Key and value names are compared without regard to letter case, as in the registry, and keep the
@@ -85,7 +63,7 @@ void RegistryHiveTest::namesKeepTheSpellingOfTheirFirstCreation()
         ->setValue(QStringLiteral("Number"), -7);
     // Within one process QSettings keeps the hive it wrote last while the file on disk is unchanged, so the
     // file is changed (by a line end at its end) to make the next open read it.
-    QVERIFY(writeHive(readHive() + '\n'));
+    QVERIFY(writeFile(privateHiveFile(), readFile(privateHiveFile()) + '\n'));
 
     const auto key = Platform::openRegistryKey(keyPath.toUpper());
     QCOMPARE(key->status(), QSettings::NoError);
@@ -96,14 +74,15 @@ void RegistryHiveTest::namesKeepTheSpellingOfTheirFirstCreation()
     QCOMPARE(
         Platform::openRegistryKey(QStringLiteral("HKEY_CURRENT_USER\\software\\MIXED CASE"))->childGroups(),
         QStringList{QStringLiteral(".dotted")});
-    QVERIFY(QString::fromUtf8(readHive())
+    QVERIFY(readText(privateHiveFile())
                 .contains(QLatin1String("[HKEY_CURRENT_USER\\Software\\Mixed "
                                         "Case\\.dotted\\Key]\n@=\"default\"\n\"Number\"=dword:fffffff9\n")));
-    QCOMPARE(QString::fromUtf8(readHive()).count(QLatin1String("\n[")), 5);
+    QCOMPARE(readText(privateHiveFile()).count(QLatin1String("\n[")), 5);
 
     // A hive that holds one name in two spellings (as earlier versions wrote it) is one key: the spelling
     // listed first, the value of the last line.
-    QVERIFY(writeHive(
+    QVERIFY(writeFile(
+        privateHiveFile(),
         "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\SOFTWARE\\A]\n\"v\"=\"first\"\n\n"
         "[HKEY_CURRENT_USER\\Software\\a]\n\"V\"=\"second\"\n\"w\"=\"x\"\n\n"));
     QCOMPARE(
@@ -118,7 +97,7 @@ void RegistryHiveTest::namesKeepTheSpellingOfTheirFirstCreation()
 
 namespace {
 
-const char mergedViewHive[] = "Windows Registry Editor Version 5.00\n\n"
+const char MergedViewHive[] = "Windows Registry Editor Version 5.00\n\n"
                               "[HKEY_CURRENT_USER\\Software\\Classes\\Both.exe\\shell\\open\\command]\n"
                               "@=\"user\"\n\n"
                               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\Both.exe\\shell\\open\\command]\n"
@@ -146,7 +125,7 @@ void RegistryHiveTest::classesRootIsTheMergedView()
         qputenv("OSTREL_STANDIN_ELEVATED", "1");
     else
         qunsetenv("OSTREL_STANDIN_ELEVATED");
-    QVERIFY(writeHive(mergedViewHive));
+    QVERIFY(writeFile(privateHiveFile(), MergedViewHive));
     const QString command = QStringLiteral("\\shell\\open\\command");
     const QString both = QStringLiteral("HKEY_CLASSES_ROOT\\Both.exe") + command;
     QCOMPARE(valueAt(both, QStringLiteral(".")), QVariant(QStringLiteral("user")));
@@ -161,12 +140,12 @@ void RegistryHiveTest::classesRootIsTheMergedView()
         key->sync();
         QCOMPARE(key->status(), QSettings::NoError);
     }
-    QByteArray expected = QByteArray(mergedViewHive).replace("\"user\"", "\"user, changed\"");
+    QByteArray expected = QByteArray(MergedViewHive).replace("\"user\"", "\"user, changed\"");
     const auto layoutOf = [](const QByteArray &text) { // the keys and values, as the writer lists them
         QSettings::SettingsMap map;
         return Platform::parseRegistryExport(text, &map) ? RegistryDump::ofMap(map) : QStringList();
     };
-    QCOMPARE(layoutOf(readHive()), layoutOf(expected));
+    QCOMPARE(layoutOf(readFile(privateHiveFile())), layoutOf(expected));
 
     // A key created through the view, a value of the machine's key, and a removal of the machine's key.
     const QString created = QStringLiteral("HKEY_CLASSES_ROOT\\New.exe\\DefaultIcon");
@@ -178,28 +157,28 @@ void RegistryHiveTest::classesRootIsTheMergedView()
     const QStringList keys{created, QStringLiteral("HKEY_CLASSES_ROOT\\Machine.exe"),
                            QStringLiteral("HKEY_CLASSES_ROOT")};
     for (int i = 0; i < changes.size(); ++i) {
-        const QByteArray before = readHive();
+        const QByteArray before = readFile(privateHiveFile());
         const auto key = Platform::openRegistryKey(keys.at(i));
         changes.at(i)(*key);
         key->sync();
         QCOMPARE(key->status(), elevated ? QSettings::NoError : QSettings::AccessError);
         if (!elevated)
-            QCOMPARE(readHive(), before);
+            QCOMPARE(readFile(privateHiveFile()), before);
     }
     if (elevated) {
-        expected = QByteArray(mergedViewHive).replace("\"user\"", "\"user, changed\"");
+        expected = QByteArray(MergedViewHive).replace("\"user\"", "\"user, changed\"");
         expected.replace("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\Machine.exe\\shell\\open\\command]\n"
                          "@=\"machine only\"\n\n",
                          "");
         expected += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\New.exe\\DefaultIcon]\n@=\"new\"\n\n";
-        QCOMPARE(layoutOf(readHive()), layoutOf(expected));
+        QCOMPARE(layoutOf(readFile(privateHiveFile())), layoutOf(expected));
         QCOMPARE(valueAt(created, QStringLiteral(".")), QVariant(QStringLiteral("new")));
     }
 
     // A refused change is not tried again by the next settings object.
     Platform::openRegistryKey(QStringLiteral("HKEY_CURRENT_USER\\Software\\Classes\\Later"))
         ->setValue(QStringLiteral("."), QStringLiteral("later"));
-    QVERIFY(QString::fromUtf8(readHive()).contains(QLatin1String("\\Classes\\Later]\n@=\"later\"\n")));
+    QVERIFY(readText(privateHiveFile()).contains(QLatin1String("\\Classes\\Later]\n@=\"later\"\n")));
     QVERIFY(QDir::temp().entryList({QStringLiteral("ostrel-registry-*")}).isEmpty());
     qunsetenv("OSTREL_STANDIN_ELEVATED");
 }
@@ -217,13 +196,14 @@ void RegistryHiveTest::removeTakesTheWholeSubtree()
     const auto key = Platform::openRegistryKey(shell);
     QCOMPARE(key->childGroups(), (QStringList{QStringLiteral("GoneToo"), QStringLiteral("Kept")}));
     QVERIFY(!key->contains(QStringLiteral("Gone/Command/.")));
-    QVERIFY(!QString::fromUtf8(readHive()).contains(QLatin1String("\\Gone]")));
-    QVERIFY(!QString::fromUtf8(readHive()).contains(QLatin1String("\\Gone\\")));
+    QVERIFY(!readText(privateHiveFile()).contains(QLatin1String("\\Gone]")));
+    QVERIFY(!readText(privateHiveFile()).contains(QLatin1String("\\Gone\\")));
 }
 
 void RegistryHiveTest::keysWithoutValuesStay()
 {
-    QVERIFY(writeHive("Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Empty]\n\n"
+    QVERIFY(writeFile(privateHiveFile(),
+                      "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Empty]\n\n"
                       "[HKEY_CURRENT_USER\\Parent\\Child]\n@=\"x\"\n\n"));
 
     // Removing the only key beneath a key leaves that key, and an unrelated write keeps the empty one.
@@ -231,7 +211,7 @@ void RegistryHiveTest::keysWithoutValuesStay()
     Platform::openRegistryKey(QStringLiteral("HKEY_CURRENT_USER\\Other"))->setValue(QStringLiteral("v"), 1);
 
     QCOMPARE(
-        QString::fromUtf8(readHive()),
+        readText(privateHiveFile()),
         QStringLiteral("Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER]\n\n"
                        "[HKEY_CURRENT_USER\\Empty]\n\n[HKEY_CURRENT_USER\\Other]\n\"v\"=dword:00000001\n\n"
                        "[HKEY_CURRENT_USER\\Parent]\n\n"));
@@ -240,11 +220,11 @@ void RegistryHiveTest::keysWithoutValuesStay()
 void RegistryHiveTest::readingAloneCreatesNothing()
 {
     QCOMPARE(valueAt(QStringLiteral("HKEY_CURRENT_USER\\Nothing"), QStringLiteral(".")), QVariant());
-    QVERIFY(!QFile::exists(hiveFile()));
+    QVERIFY(!QFile::exists(privateHiveFile()));
 
     Platform::openRegistryKey(QStringLiteral("HKEY_CURRENT_USER\\Something"))
         ->setValue(QStringLiteral("."), 1);
-    QVERIFY(QFile::exists(hiveFile()));
+    QVERIFY(QFile::exists(privateHiveFile()));
 }
 
 // Which texts are damaged is tst_registryexport's; here, one of each way a hive is refused: not text, no
@@ -264,31 +244,32 @@ void RegistryHiveTest::damagedHiveIsKeptAside_data()
 void RegistryHiveTest::damagedHiveIsKeptAside()
 {
     QFETCH(QByteArray, bytes);
-    QVERIFY(writeHive(bytes));
+    QVERIFY(writeFile(privateHiveFile(), bytes));
 
     Platform::openRegistryKey(QStringLiteral("HKEY_CURRENT_USER\\New"))
         ->setValue(QStringLiteral("."), QStringLiteral("v"));
 
-    QCOMPARE(readHive(), QByteArray("Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER]\n\n"
-                                    "[HKEY_CURRENT_USER\\New]\n@=\"v\"\n\n"));
+    QCOMPARE(readFile(privateHiveFile()),
+             QByteArray("Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER]\n\n"
+                        "[HKEY_CURRENT_USER\\New]\n@=\"v\"\n\n"));
     const QStringList aside =
-        QDir(hiveFolder()).entryList({QStringLiteral("registry.reg.damaged-*")}, QDir::Files);
+        QDir(privateVendorFolder()).entryList({QStringLiteral("registry.reg.damaged-*")}, QDir::Files);
     QCOMPARE(aside.size(), 1);
-    QFile kept(hiveFolder() + QLatin1Char('/') + aside.first());
+    QFile kept(privateVendorFolder() + QLatin1Char('/') + aside.first());
     QVERIFY(kept.open(QIODevice::ReadOnly));
     QCOMPARE(kept.readAll(), bytes);
-    QVERIFY(!QFile::exists(hiveFile() + QStringLiteral(".lock")));
+    QVERIFY(!QFile::exists(privateHiveFile() + QStringLiteral(".lock")));
 }
 
 // The stand-in rewrites the whole hive at every change; what the program did not set must come back with
 // the same keys, names, types and bytes. (The other encodings an export comes in: tst_registryexport.)
 void RegistryHiveTest::foreignHiveSurvivesReadAndWrite()
 {
-    const QByteArray bytes = ForeignHive::windowsExport(ForeignHive::everyKindText());
-    QVERIFY(writeHive(bytes));
+    const QByteArray bytes = ExportText::windowsEncoded(ForeignHive::everyKindText());
+    QVERIFY(writeFile(privateHiveFile(), bytes));
     const QStringList foreign = ForeignHive::everyKindDump();
     QCOMPARE(RegistryDump::hive(), foreign);
-    QCOMPARE(readHive(), bytes); // reading alone writes nothing
+    QCOMPARE(readFile(privateHiveFile()), bytes); // reading alone writes nothing
 
     const QString ours = QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\Ours");
     Platform::openRegistryKey(ours)->setValue(QStringLiteral("Value"), QStringLiteral("changed"));
@@ -301,14 +282,15 @@ void RegistryHiveTest::foreignHiveSurvivesReadAndWrite()
 
     // In the text, too, every key and every value comes back as the export spelled it (values in name
     // order): names with a slash, long hex data wrapped at 80 columns.
-    QCOMPARE(RegistryDump::entriesNotSpelledAsIn(ForeignHive::everyKindText(), readHive()), QStringList());
+    QCOMPARE(RegistryDump::entriesNotSpelledAsIn(ForeignHive::everyKindText(), readFile(privateHiveFile())),
+             QStringList());
 
     // A hive this stand-in wrote comes back byte for byte.
     Platform::openRegistryKey(ours)->setValue(QStringLiteral("Value"), QStringLiteral("ours"));
-    const QByteArray first = readHive();
+    const QByteArray first = readFile(privateHiveFile());
     Platform::openRegistryKey(ours)->setValue(QStringLiteral("Value"), QStringLiteral("changed"));
     Platform::openRegistryKey(ours)->setValue(QStringLiteral("Value"), QStringLiteral("ours"));
-    QCOMPARE(readHive(), first);
+    QCOMPARE(readFile(privateHiveFile()), first);
 }
 
 // Earlier versions of the stand-in kept HKEY_CLASSES_ROOT's keys under that name: they are the machine's
@@ -320,21 +302,21 @@ void RegistryHiveTest::classesRootOfEarlierVersionsIsTheMachines()
     earlier.replace(QLatin1String("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\"),
                     QLatin1String("[HKEY_CLASSES_ROOT\\"));
     QVERIFY(earlier != modern);
-    QVERIFY(writeHive(ForeignHive::windowsExport(earlier)));
+    QVERIFY(writeFile(privateHiveFile(), ExportText::windowsEncoded(earlier)));
     QCOMPARE(RegistryDump::hive(), ForeignHive::everyKindDump());
     QCOMPARE(valueAt(QStringLiteral("HKEY_CLASSES_ROOT\\Other Viewer.exe"), QStringLiteral(".")),
              QVariant(QStringLiteral("Other Viewer Document")));
 
     Platform::openRegistryKey(QStringLiteral("HKEY_CURRENT_USER\\Ours"))->setValue(QStringLiteral("v"), 1);
-    QCOMPARE(RegistryDump::entriesNotSpelledAsIn(modern, readHive()), QStringList());
-    QVERIFY(!QString::fromUtf8(readHive()).contains(QLatin1String("HKEY_CLASSES_ROOT")));
+    QCOMPARE(RegistryDump::entriesNotSpelledAsIn(modern, readFile(privateHiveFile())), QStringList());
+    QVERIFY(!readText(privateHiveFile()).contains(QLatin1String("HKEY_CLASSES_ROOT")));
 }
 
 // Values that only hex spells reach QSettings callers as their data: an expandable string reads as text.
 void RegistryHiveTest::typedValuesReadAsTheirData()
 {
     using Platform::RegistryValue;
-    QVERIFY(writeHive(ForeignHive::windowsExport(ForeignHive::everyKindText())));
+    QVERIFY(writeFile(privateHiveFile(), ExportText::windowsEncoded(ForeignHive::everyKindText())));
     const auto environment = Platform::openRegistryKey(QStringLiteral("HKEY_CURRENT_USER\\Environment"));
     const QVariant temp = environment->value(QStringLiteral("TEMP"));
     QCOMPARE(temp.value<RegistryValue>().type, quint32(RegistryValue::ExpandString));
@@ -368,7 +350,7 @@ void RegistryHiveTest::deepKeysAreWrittenAndRemoved()
     Platform::openRegistryKey(paths.last())->setValue(QStringLiteral("Bottom"), 1);
     // Read back from the file: within one process QSettings keeps the hive it wrote last while the file on
     // disk is unchanged, so the file is changed (by a line end at its end) to make the next open read it.
-    QVERIFY(writeHive(readHive() + '\n'));
+    QVERIFY(writeFile(privateHiveFile(), readFile(privateHiveFile()) + '\n'));
 
     QStringList expected = paths;
     expected << ForeignHive::line(paths.last(), QStringLiteral("Bottom"),
@@ -384,7 +366,7 @@ void RegistryHiveTest::deepKeysAreWrittenAndRemoved()
                                   ForeignHive::hexData(4, "02000000"));
     std::sort(expected.begin(), expected.end());
     QCOMPARE(RegistryDump::hive(), expected);
-    QCOMPARE(QString::fromUtf8(readHive()).count(QLatin1String("\n[")), 300);
+    QCOMPARE(readText(privateHiveFile()).count(QLatin1String("\n[")), 300);
 }
 
 int main(int argc, char **argv)

@@ -2,10 +2,13 @@
 // shell expects, written out here by hand; and writeVerbKey's guard, in process.
 
 #include "contextmenu.h"
+#include "expectedcaptions.h"
+#include "exporttext.h"
 #include "foreignhive.h"
 #include "privatehome.h"
 #include "registrydump.h"
 #include "sandbox.h"
+#include "testfiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -16,27 +19,27 @@
 
 namespace {
 
-const char registryHeader[] = "Windows Registry Editor Version 5.00\n\n";
+const char RegistryHeader[] = "Windows Registry Editor Version 5.00\n\n";
 
 // Keys stay until they are removed themselves, as in the registry: the keys above ours are created with
 // them and outlive an uninstall. %SW% is the spelling of HKEY_CURRENT_USER's "Software" key: the program
 // names it "Software" for its identifier and "SOFTWARE" for its verbs, and the registry keeps the spelling
 // of the key's first creation (in a fresh hive the identifier's, written first).
-const char userParentsLayout[] = "[HKEY_CURRENT_USER]\n\n"
+const char UserParentsLayout[] = "[HKEY_CURRENT_USER]\n\n"
                                  "[HKEY_CURRENT_USER\\%SW%]\n\n"
                                  "[HKEY_CURRENT_USER\\%SW%\\Classes]\n\n";
-const char shellParentsLayout[] =
+const char ShellParentsLayout[] =
     "[HKEY_CURRENT_USER\\%SW%\\Classes\\SystemFileAssociations]\n\n"
     "[HKEY_CURRENT_USER\\%SW%\\Classes\\SystemFileAssociations\\.pdf]\n\n"
     "[HKEY_CURRENT_USER\\%SW%\\Classes\\SystemFileAssociations\\.pdf\\Shell]\n\n";
 // What the stand-in makes of HKEY_CLASSES_ROOT in a hive of earlier versions: the machine's classes.
-const char machineParentsLayout[] = "[HKEY_LOCAL_MACHINE]\n\n"
+const char MachineParentsLayout[] = "[HKEY_LOCAL_MACHINE]\n\n"
                                     "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\n"
                                     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes]\n\n";
 
 // Program identifier keys, as the hive lists them: "DefaultIcon" before "shell". %PI% is where they are:
 // the current user's classes now, HKEY_CLASSES_ROOT in earlier versions.
-const char programIdentifierLayout[] = "[%PI%\\Ostrel PDF Editor.exe]\n"
+const char ProgramIdentifierLayout[] = "[%PI%\\Ostrel PDF Editor.exe]\n"
                                        "\n"
                                        "[%PI%\\Ostrel PDF Editor.exe\\DefaultIcon]\n"
                                        "@=\"%DIR%/DocIcons.dll,0\"\n"
@@ -51,7 +54,7 @@ const char programIdentifierLayout[] = "[%PI%\\Ostrel PDF Editor.exe]\n"
 
 // The verbs in name order (01 Edit, 02 Print, 03 Merge, 04 Split), as the hive lists them. %MSM% is the
 // MultiSelectModel line, which earlier versions did not write.
-const char verbLayout[] =
+const char VerbLayout[] =
     "[HKEY_CURRENT_USER\\%SW%\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OstrelPDFEditor01Edit]\n"
     "@=\"\"\n"
     "\"Icon\"=\"%DIR%/OstrelContextMenu,0\"\n"
@@ -95,7 +98,7 @@ const char verbLayout[] =
 
 // Keys of other programs: a class of the current user's beside our identifier, one of the machine's, and a
 // verb beside ours.
-const char foreignProgramLayout[] =
+const char ForeignProgramLayout[] =
     "[HKEY_CURRENT_USER\\%SW%\\Classes\\Other Viewer.exe]\n"
     "\n"
     "[HKEY_CURRENT_USER\\%SW%\\Classes\\Other Viewer.exe\\shell]\n"
@@ -105,13 +108,13 @@ const char foreignProgramLayout[] =
     "[HKEY_CURRENT_USER\\%SW%\\Classes\\Other Viewer.exe\\shell\\open\\command]\n"
     "@=\"/opt/other/viewer \\\"%1\\\"\"\n"
     "\n";
-const char foreignMachineLayout[] = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\Other Editor.exe]\n"
+const char ForeignMachineLayout[] = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\Other Editor.exe]\n"
                                     "@=\"Other Editor Document\"\n"
                                     "\n"
                                     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\Other Editor.exe\\DefaultIcon]\n"
                                     "@=hex(2):25,00,31,00,00,00\n"
                                     "\n";
-const char foreignVerbLayout[] =
+const char ForeignVerbLayout[] =
     "[HKEY_CURRENT_USER\\%SW%\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OtherTool]\n"
     "\"MUIVerb\"=\"Open with Other Tool\"\n"
     "\n"
@@ -119,7 +122,7 @@ const char foreignVerbLayout[] =
     "@=\"/opt/other/tool \\\"%1\\\"\"\n"
     "\n";
 // Left under our names by someone else; install and uninstall take them away.
-const char strayLayout[] =
+const char StrayLayout[] =
     "[HKEY_CURRENT_USER\\%SW%\\Classes\\Ostrel PDF Editor.exe\\shell\\print\\command]\n"
     "@=\"/opt/stray/print \\\"%1\\\"\"\n"
     "\n"
@@ -130,20 +133,6 @@ const char strayLayout[] =
     "pdf\\Shell\\OstrelPDFEditorPrint\\Command]\n"
     "@=\"old command\"\n"
     "\n";
-
-const QStringList germanCaptions{QStringLiteral("Zum Bearbeiten den Ostrel PDF Editor verwenden"),
-                                 QStringLiteral("Zum Aufteilen den Ostrel PDF Editor verwenden"),
-                                 QStringLiteral("Zum Kombinieren den Ostrel PDF Editor verwenden"),
-                                 QStringLiteral("Ostrel PDF Editor-Druck verwenden")};
-const QStringList fallbackCaptions{
-    QStringLiteral("Edit with Ostrel PDF Editor"), QStringLiteral("Split with Ostrel PDF Editor"),
-    QStringLiteral("Combine with Ostrel PDF Editor"), QStringLiteral("Use Ostrel PDF Editor Print")};
-
-QString escapedForExport(QString text)
-{
-    return text.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
-        .replace(QLatin1Char('"'), QLatin1String("\\\""));
-}
 
 // Both commands name their program in quotes. Versions before that left the path bare (%Q% empty), so the
 // system's process start could take a prefix of it, up to a space, for the program.
@@ -160,7 +149,7 @@ struct Spelling
 
 // The layout that versions before this one left: the identifier under HKEY_CLASSES_ROOT, the verbs without
 // MultiSelectModel, the program paths bare.
-const Spelling olderVersion{QStringLiteral("SOFTWARE"), ProgramPath::Unquoted, false,
+const Spelling OlderVersion{QStringLiteral("SOFTWARE"), ProgramPath::Unquoted, false,
                             QStringLiteral("HKEY_CLASSES_ROOT")};
 
 QString filled(const char *layout, const QString &installDir, const QStringList &captions = {},
@@ -175,7 +164,7 @@ QString filled(const char *layout, const QString &installDir, const QStringList 
             .replace(QLatin1String("%MSM%"), spelling.multiSelectModel
                                                  ? QLatin1String("\"MultiSelectModel\"=\"Player\"\n")
                                                  : QLatin1String(""))
-            .replace(QLatin1String("%DIR%"), escapedForExport(installDir));
+            .replace(QLatin1String("%DIR%"), ExportText::escaped(installDir));
     if (captions.size() == 4) {
         text.replace(QLatin1String("%EDIT%"), captions.at(0))
             .replace(QLatin1String("%SPLIT%"), captions.at(1))
@@ -189,15 +178,15 @@ QString installLayout(const QString &installDir, const QStringList &captions,
                       const Spelling &spelling = Spelling())
 {
     if (spelling.identifierParent.startsWith(QLatin1String("HKEY_CLASSES_ROOT")))
-        return QLatin1String(registryHeader) + QLatin1String("[HKEY_CLASSES_ROOT]\n\n") +
-               filled(programIdentifierLayout, installDir, {}, spelling) +
-               filled(userParentsLayout, installDir, {}, spelling) +
-               filled(shellParentsLayout, installDir, {}, spelling) +
-               filled(verbLayout, installDir, captions, spelling);
-    return QLatin1String(registryHeader) + filled(userParentsLayout, installDir, {}, spelling) +
-           filled(programIdentifierLayout, installDir, {}, spelling) +
-           filled(shellParentsLayout, installDir, {}, spelling) +
-           filled(verbLayout, installDir, captions, spelling);
+        return QLatin1String(RegistryHeader) + QLatin1String("[HKEY_CLASSES_ROOT]\n\n") +
+               filled(ProgramIdentifierLayout, installDir, {}, spelling) +
+               filled(UserParentsLayout, installDir, {}, spelling) +
+               filled(ShellParentsLayout, installDir, {}, spelling) +
+               filled(VerbLayout, installDir, captions, spelling);
+    return QLatin1String(RegistryHeader) + filled(UserParentsLayout, installDir, {}, spelling) +
+           filled(ProgramIdentifierLayout, installDir, {}, spelling) +
+           filled(ShellParentsLayout, installDir, {}, spelling) +
+           filled(VerbLayout, installDir, captions, spelling);
 }
 
 // What an uninstall leaves of an installation: the keys above ours.
@@ -205,21 +194,8 @@ QString uninstalledLayout(const QString &software = QStringLiteral("Software"))
 {
     Spelling spelling;
     spelling.software = software;
-    return QLatin1String(registryHeader) + filled(userParentsLayout, QString(), {}, spelling) +
-           filled(shellParentsLayout, QString(), {}, spelling);
-}
-
-QString readText(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-}
-
-bool writeText(const QString &path, const QString &text)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text.toUtf8()) >= 0;
+    return QLatin1String(RegistryHeader) + filled(UserParentsLayout, QString(), {}, spelling) +
+           filled(ShellParentsLayout, QString(), {}, spelling);
 }
 
 // A value of the sandbox's hive as the program reads it, through the stand-in of this process pointed at
@@ -235,7 +211,7 @@ QVariant sandboxValue(const Sandbox &sandbox, const QString &keyPath, const QStr
 
 // Where the shell looks for the editor's open command: HKEY_CLASSES_ROOT, which finds the current user's
 // classes first, then the machine's.
-const QString openCommandKey =
+const QString OpenCommandKey =
     QStringLiteral("HKEY_CLASSES_ROOT\\Ostrel PDF Editor.exe\\shell\\open\\command");
 
 QString openCommand(const QString &installDir)
@@ -257,8 +233,8 @@ public:
     ~Elevation() { qunsetenv("OSTREL_STANDIN_ELEVATED"); }
 };
 
-const char clearCall[] = ".pdf\t\n";
-const char setCall[] = ".pdf\tOstrel PDF Editor.exe\n";
+const char ClearCall[] = ".pdf\t\n";
+const char SetCall[] = ".pdf\tOstrel PDF Editor.exe\n";
 
 } // namespace
 
@@ -296,8 +272,8 @@ void ContextMenuTest::installWritesTheLayout_data()
 {
     QTest::addColumn<QString>("language"); // null: no configuration file
     QTest::addColumn<QStringList>("captions");
-    QTest::newRow("German") << QStringLiteral("German") << germanCaptions;
-    QTest::newRow("no configuration") << QString() << fallbackCaptions;
+    QTest::newRow("German") << QStringLiteral("German") << ExpectedCaptions::german();
+    QTest::newRow("no configuration") << QString() << ExpectedCaptions::fallback();
 }
 
 void ContextMenuTest::installWritesTheLayout()
@@ -314,11 +290,11 @@ void ContextMenuTest::installWritesTheLayout()
     run(sandbox, "install");
 
     // An account without elevation: the identifier is where it may write it, and the view finds it.
-    QCOMPARE(sandboxValue(sandbox, openCommandKey, QStringLiteral(".")),
+    QCOMPARE(sandboxValue(sandbox, OpenCommandKey, QStringLiteral(".")),
              QVariant(openCommand(sandbox.installDir())));
     QCOMPARE(readText(sandbox.registryFile()), installLayout(sandbox.installDir(), captions));
     // Cleared at the end of the removal, then set at the start of the registration.
-    QCOMPARE(readText(sandbox.associationLog()), QString::fromLatin1(clearCall) + QLatin1String(setCall));
+    QCOMPARE(readText(sandbox.associationLog()), QString::fromLatin1(ClearCall) + QLatin1String(SetCall));
     QCOMPARE(readText(sandbox.editorConfigFile()), configBefore);
     QCOMPARE(QFileInfo::exists(sandbox.editorConfigFile()), !language.isNull());
 }
@@ -328,17 +304,18 @@ void ContextMenuTest::repeatedRunsKeepOneSet()
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
     sandbox.writeEditorLanguage(QStringLiteral("German"));
-    const QString german = installLayout(sandbox.installDir(), germanCaptions);
+    const QString german = installLayout(sandbox.installDir(), ExpectedCaptions::german());
 
     run(sandbox, "install");
     sandbox.writeEditorLanguage(QStringLiteral("Nowhere"));
     run(sandbox, "install");
     // Overwritten in place with the captions of the language now set.
-    QCOMPARE(readText(sandbox.registryFile()), installLayout(sandbox.installDir(), fallbackCaptions));
+    QCOMPARE(readText(sandbox.registryFile()),
+             installLayout(sandbox.installDir(), ExpectedCaptions::fallback()));
 
     run(sandbox, "uninstall");
     QCOMPARE(readText(sandbox.registryFile()), uninstalledLayout());
-    QCOMPARE(sandboxValue(sandbox, openCommandKey, QStringLiteral(".")), QVariant());
+    QCOMPARE(sandboxValue(sandbox, OpenCommandKey, QStringLiteral(".")), QVariant());
     run(sandbox, "uninstall");
     QCOMPARE(readText(sandbox.registryFile()), uninstalledLayout());
 
@@ -346,9 +323,9 @@ void ContextMenuTest::repeatedRunsKeepOneSet()
     run(sandbox, "install");
     QCOMPARE(readText(sandbox.registryFile()), german);
 
-    const QString install = QString::fromLatin1(clearCall) + QLatin1String(setCall);
+    const QString install = QString::fromLatin1(ClearCall) + QLatin1String(SetCall);
     QCOMPARE(readText(sandbox.associationLog()),
-             install + install + QLatin1String(clearCall) + QLatin1String(clearCall) + install);
+             install + install + QLatin1String(ClearCall) + QLatin1String(ClearCall) + install);
 }
 
 void ContextMenuTest::othersKeysSurviveOursGoWhole()
@@ -356,27 +333,27 @@ void ContextMenuTest::othersKeysSurviveOursGoWhole()
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
     const QString dir = sandbox.installDir();
-    const QString machine = filled(foreignMachineLayout, dir);
-    QVERIFY(writeText(sandbox.registryFile(), QLatin1String(registryHeader) + filled(strayLayout, dir) +
-                                                  filled(foreignProgramLayout, dir) +
-                                                  filled(foreignVerbLayout, dir) + machine));
+    const QString machine = filled(ForeignMachineLayout, dir);
+    QVERIFY(writeText(sandbox.registryFile(), QLatin1String(RegistryHeader) + filled(StrayLayout, dir) +
+                                                  filled(ForeignProgramLayout, dir) +
+                                                  filled(ForeignVerbLayout, dir) + machine));
 
     // Other programs' keys in either tree come through byte for byte.
     run(sandbox, "install");
     QCOMPARE(readText(sandbox.registryFile()),
-             QLatin1String(registryHeader) + filled(userParentsLayout, dir) +
-                 filled(programIdentifierLayout, dir) + filled(foreignProgramLayout, dir) +
-                 filled(shellParentsLayout, dir) + filled(verbLayout, dir, fallbackCaptions) +
-                 filled(foreignVerbLayout, dir) + QLatin1String(machineParentsLayout) + machine);
+             QLatin1String(RegistryHeader) + filled(UserParentsLayout, dir) +
+                 filled(ProgramIdentifierLayout, dir) + filled(ForeignProgramLayout, dir) +
+                 filled(ShellParentsLayout, dir) + filled(VerbLayout, dir, ExpectedCaptions::fallback()) +
+                 filled(ForeignVerbLayout, dir) + QLatin1String(MachineParentsLayout) + machine);
 
     // A further verb added under our program identifier goes with it.
-    QVERIFY(writeText(sandbox.registryFile(), readText(sandbox.registryFile()) + filled(strayLayout, dir)));
+    QVERIFY(writeText(sandbox.registryFile(), readText(sandbox.registryFile()) + filled(StrayLayout, dir)));
     run(sandbox, "uninstall");
     QCOMPARE(readText(sandbox.registryFile()),
-             QLatin1String(registryHeader) + filled(userParentsLayout, dir) +
-                 filled(foreignProgramLayout, dir) + filled(shellParentsLayout, dir) +
-                 filled(foreignVerbLayout, dir) + QLatin1String(machineParentsLayout) + machine);
-    QVERIFY(QDir(sandbox.configDir() + QStringLiteral("/Ostrel"))
+             QLatin1String(RegistryHeader) + filled(UserParentsLayout, dir) +
+                 filled(ForeignProgramLayout, dir) + filled(ShellParentsLayout, dir) +
+                 filled(ForeignVerbLayout, dir) + QLatin1String(MachineParentsLayout) + machine);
+    QVERIFY(QDir(sandbox.vendorConfigDir())
                 .entryList({QStringLiteral("registry.reg.*")}, QDir::Files | QDir::Hidden)
                 .isEmpty());
 }
@@ -388,15 +365,15 @@ void ContextMenuTest::olderLayoutsGo_data()
     QTest::addColumn<bool>("elevated");
     QTest::addColumn<QString>("expected");
     const QString dir = QStringLiteral("%DIR%");
-    const QString older = installLayout(dir, germanCaptions, olderVersion);
+    const QString older = installLayout(dir, ExpectedCaptions::german(), OlderVersion);
     Spelling current;
-    current.software = olderVersion.software; // the key as the older version created it
-    Spelling leftover = olderVersion;
+    current.software = OlderVersion.software; // the key as the older version created it
+    Spelling leftover = OlderVersion;
     leftover.identifierParent = QStringLiteral("HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes");
-    const QString machine = QLatin1String(machineParentsLayout);
-    const QString machineIdentifier = filled(programIdentifierLayout, dir, {}, leftover);
-    const QString installed = installLayout(dir, germanCaptions, current);
-    const QString uninstalled = uninstalledLayout(olderVersion.software);
+    const QString machine = QLatin1String(MachineParentsLayout);
+    const QString machineIdentifier = filled(ProgramIdentifierLayout, dir, {}, leftover);
+    const QString installed = installLayout(dir, ExpectedCaptions::german(), current);
+    const QString uninstalled = uninstalledLayout(OlderVersion.software);
 
     // The older identifier is the machine's class: only an elevated run may take it away, and until then
     // the view finds the current user's first.
@@ -411,8 +388,8 @@ void ContextMenuTest::olderLayoutsGo_data()
     Spelling withoutModel;
     withoutModel.multiSelectModel = false;
     QTest::newRow("verbs without MultiSelectModel: install")
-        << installLayout(dir, germanCaptions, withoutModel) << QStringLiteral("install") << false
-        << installLayout(dir, germanCaptions);
+        << installLayout(dir, ExpectedCaptions::german(), withoutModel) << QStringLiteral("install") << false
+        << installLayout(dir, ExpectedCaptions::german());
 }
 
 // An installation by an earlier version: running install again must leave exactly the current layout
@@ -426,7 +403,7 @@ void ContextMenuTest::olderLayoutsGo()
     QFETCH(QString, expected);
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
-    const QString dir = escapedForExport(sandbox.installDir());
+    const QString dir = ExportText::escaped(sandbox.installDir());
     QVERIFY(dir.contains(QLatin1Char(' ')));
     QVERIFY(older != expected);
     QVERIFY(writeText(sandbox.registryFile(), older.replace(QLatin1String("%DIR%"), dir)));
@@ -439,7 +416,7 @@ void ContextMenuTest::olderLayoutsGo()
 
     QCOMPARE(readText(sandbox.registryFile()), expected.replace(QLatin1String("%DIR%"), dir));
     if (command == QLatin1String("install"))
-        QCOMPARE(sandboxValue(sandbox, openCommandKey, QStringLiteral(".")),
+        QCOMPARE(sandboxValue(sandbox, OpenCommandKey, QStringLiteral(".")),
                  QVariant(openCommand(sandbox.installDir())));
 }
 
@@ -460,13 +437,13 @@ void ContextMenuTest::writeVerbKeyWithAnEmptyArgumentWritesNothing()
     QFETCH(QString, keyPath);
     QFETCH(QString, verbFlag);
     QFETCH(QString, caption);
-    const QString hive = qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/Ostrel/registry.reg");
+    const QString hive = privateHiveFile();
     QFile::remove(hive);
     writeVerbKey(keyPath, verbFlag, caption);
     QVERIFY(!QFile::exists(hive));
 
     const QString existing =
-        QLatin1String(registryHeader) + QLatin1String("[HKEY_CURRENT_USER\\A]\n@=\"b\"\n\n");
+        QLatin1String(RegistryHeader) + QLatin1String("[HKEY_CURRENT_USER\\A]\n@=\"b\"\n\n");
     QVERIFY(writeText(hive, existing));
     writeVerbKey(keyPath, verbFlag, caption);
     QCOMPARE(readText(hive), existing);
@@ -474,14 +451,14 @@ void ContextMenuTest::writeVerbKeyWithAnEmptyArgumentWritesNothing()
 
 void ContextMenuTest::writeVerbKeyWritesKeyAndCommand()
 {
-    const QString hive = qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/Ostrel/registry.reg");
+    const QString hive = privateHiveFile();
     QFile::remove(hive);
     writeVerbKey(QStringLiteral("HKEY_CURRENT_USER\\Shell\\Verb"), QStringLiteral("-ftype_x"),
                  QStringLiteral("Say \"x\""));
-    const QString program = escapedForExport(QCoreApplication::applicationFilePath());
+    const QString program = ExportText::escaped(QCoreApplication::applicationFilePath());
     QCOMPARE(
         readText(hive),
-        QLatin1String(registryHeader) +
+        QLatin1String(RegistryHeader) +
             QLatin1String(
                 "[HKEY_CURRENT_USER]\n\n[HKEY_CURRENT_USER\\Shell]\n\n[HKEY_CURRENT_USER\\Shell\\Verb]\n@="
                 "\"\"\n\"Icon\"=\"") +
@@ -494,7 +471,7 @@ void ContextMenuTest::writeVerbKeyWritesKeyAndCommand()
 namespace {
 
 // The keys install writes (with all beneath them), and the keys above them that it creates and leaves.
-const QStringList ourKeys{
+const QStringList OurKeys{
     QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\Classes\\Ostrel PDF Editor.exe"),
     QStringLiteral(
         "HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OstrelPDFEditor01Edit"),
@@ -505,7 +482,7 @@ const QStringList ourKeys{
     QStringLiteral(
         "HKEY_CURRENT_USER\\SOFTWARE\\Classes\\SystemFileAssociations\\.pdf\\Shell\\OstrelPDFEditor04Split"),
 };
-const QStringList keysAboveOurs{
+const QStringList KeysAboveOurs{
     QStringLiteral("HKEY_CURRENT_USER"),
     QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE"),
     QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\Classes"),
@@ -527,7 +504,7 @@ QStringList sandboxHive(const Sandbox &sandbox)
 
 bool isOursOrBeneath(const QString &line)
 {
-    return std::any_of(ourKeys.cbegin(), ourKeys.cend(), [&](const QString &key) {
+    return std::any_of(OurKeys.cbegin(), OurKeys.cend(), [&](const QString &key) {
         return line.startsWith(key) &&
                (line.size() == key.size() || line.at(key.size()) == QLatin1Char('\\') ||
                 line.at(key.size()) == QLatin1Char('|'));
@@ -548,12 +525,12 @@ void ContextMenuTest::foreignHiveSurvivesInstallAndUninstall_data()
     QTest::addColumn<QStringList>("foreign");
     const QString everyKind = ForeignHive::everyKindText();
     QTest::newRow("every kind of value, Windows export")
-        << ForeignHive::windowsExport(everyKind) << ForeignHive::everyKindDump();
+        << ExportText::windowsEncoded(everyKind) << ForeignHive::everyKindDump();
     QTest::newRow("every kind of value, UTF-8") << everyKind.toUtf8() << ForeignHive::everyKindDump();
     const ForeignHive::Generated deep = ForeignHive::deepKey(512);
-    QTest::newRow("a key 512 levels deep") << ForeignHive::windowsExport(deep.text) << deep.dump;
+    QTest::newRow("a key 512 levels deep") << ExportText::windowsEncoded(deep.text) << deep.dump;
     const ForeignHive::Generated many = ForeignHive::manyKeys(5000);
-    QTest::newRow("5,000 keys with values") << ForeignHive::windowsExport(many.text) << many.dump;
+    QTest::newRow("5,000 keys with values") << ExportText::windowsEncoded(many.text) << many.dump;
 }
 
 // Other programs' keys and values come through install, a second install and uninstall with the same names,
@@ -568,20 +545,20 @@ void ContextMenuTest::foreignHiveSurvivesInstallAndUninstall()
     QFile file(sandbox.registryFile());
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(hive) == hive.size());
     file.close();
-    QStringList expected = foreign + keysAboveOurs;
+    QStringList expected = foreign + KeysAboveOurs;
     std::sort(expected.begin(), expected.end());
     expected.removeDuplicates();
 
     for (int round = 1; round <= 2; ++round) {
         run(sandbox, "install");
         const QStringList installed = sandboxHive(sandbox);
-        for (const QString &key : ourKeys)
+        for (const QString &key : OurKeys)
             QVERIFY2(installed.contains(key), qPrintable(QStringLiteral("round %1: %2").arg(round).arg(key)));
         QCOMPARE(withoutOurs(installed), expected);
     }
     run(sandbox, "uninstall");
     QCOMPARE(sandboxHive(sandbox), expected);
-    QVERIFY(QDir(sandbox.configDir() + QStringLiteral("/Ostrel"))
+    QVERIFY(QDir(sandbox.vendorConfigDir())
                 .entryList({QStringLiteral("registry.reg.*")}, QDir::Files | QDir::Hidden)
                 .isEmpty());
 }

@@ -322,7 +322,7 @@ void ElectionTest::foreignPeerCompletesHandshake()
     Probe primary = startProbe(sandbox, waitingFor(QStringLiteral("end"), {QStringLiteral("--listen")}));
     QVERIFY(primary.readIdentity());
 
-    const QByteArray message = handshake(primary.key.toLatin1(), qint8(HandshakeKind::DuplicateLaunch), 42);
+    const QByteArray message = handshake(primary.key.toLatin1(), HandshakeKind::DuplicateLaunch, 42);
     QCOMPARE(message.size(), 8 + 55);
 
     {

@@ -29,7 +29,7 @@ QString freshKey()
 
 QByteArray handshake(const QString &key, HandshakeKind kind, quint32 instanceId)
 {
-    return ::handshake(key.toLatin1(), qint8(kind), instanceId);
+    return ::handshake(key.toLatin1(), kind, instanceId);
 }
 
 // A connected pair of local sockets apart from any primary: the slots only drain the socket they get.
@@ -302,18 +302,18 @@ void ProtocolTest::rejections()
     QByteArray stream;
     switch (Rejection(mutation)) {
     case WrongCaseKey: {
-        const QByteArray body = handshakeBody(key.toLower(), qint8(HandshakeKind::DuplicateLaunch), 3);
+        const QByteArray body = handshakeBody(key.toLower(), HandshakeKind::DuplicateLaunch, 3);
         stream = handshakeHeader(body.size()) + body;
         break;
     }
     case BrokenChecksum: {
-        QByteArray body = handshakeBody(key, qint8(HandshakeKind::DuplicateLaunch), 3);
+        QByteArray body = handshakeBody(key, HandshakeKind::DuplicateLaunch, 3);
         body[body.size() - 1] = char(body.at(body.size() - 1) ^ 0x01);
         stream = handshakeHeader(body.size()) + body;
         break;
     }
     case ExtraCounted: {
-        const QByteArray body = handshakeBody(key, qint8(HandshakeKind::DuplicateLaunch), 3) + "xy";
+        const QByteArray body = handshakeBody(key, HandshakeKind::DuplicateLaunch, 3) + "xy";
         stream = handshakeHeader(body.size()) + body;
         break;
     }
@@ -378,7 +378,7 @@ void ProtocolTest::handshakeKinds()
     QVERIFY(peer);
     QLocalSocket *accepted = d->clientRecords.firstKey();
 
-    send(*peer, handshake(d->instanceKey, HandshakeKind(kind), 5));
+    send(*peer, ::handshake(d->instanceKey.toLatin1(), qint8(kind), 5));
     QTRY_COMPARE(int(d->clientRecords.value(accepted).phase), int(ReadPhase::Established));
     send(*peer, "after");
     QStringList expected;

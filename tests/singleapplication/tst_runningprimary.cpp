@@ -3,12 +3,16 @@
 
 #include "byteformats.h"
 #include "sandbox.h"
+#include "testfiles.h"
 
 #include <QCryptographicHash>
 #include <QLocalSocket>
 #include <QTest>
 
 namespace {
+
+// HandshakeKind::DuplicateLaunch as a byte: this test is built apart from the single-instance library.
+constexpr qint8 DuplicateLaunchKind = 1;
 
 QByteArray instanceKey(const QString &programPath)
 {
@@ -37,13 +41,8 @@ private Q_SLOTS:
         QVERIFY(sandbox.isValid());
         // A lister that always shows a second copy keeps the primary polling, and so serving its local
         // server between the passes, until its wait settles.
-        const QString lister = sandbox.installDir() + QLatin1String("/tasklist");
-        QFile::remove(lister);
-        QFile script(lister);
-        QVERIFY(script.open(QIODevice::WriteOnly));
-        script.write("#!/bin/sh\nprintf 'OstrelContextMenu 1\\r\\nOstrelContextMenu 2\\r\\n'\n");
-        script.close();
-        QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(writeExecutable(sandbox.listerPath(),
+                                "#!/bin/sh\nprintf 'OstrelContextMenu 1\\r\\nOstrelContextMenu 2\\r\\n'\n"));
 
         const auto primary =
             sandbox.startAll({{QStringLiteral("-ftype_edit"), QStringLiteral("/peer/a.pdf")}});
@@ -56,13 +55,13 @@ private Q_SLOTS:
         QLocalSocket accepted;
         accepted.connectToServer(serverPath);
         QVERIFY(accepted.waitForConnected(5000));
-        accepted.write(handshake(key, 1, 0));
+        accepted.write(handshake(key, DuplicateLaunchKind, 0));
         QVERIFY(accepted.waitForBytesWritten(5000));
 
         QLocalSocket rejected;
         rejected.connectToServer(serverPath);
         QVERIFY(rejected.waitForConnected(5000));
-        rejected.write(withBrokenChecksum(handshake(key, 1, 0)));
+        rejected.write(withBrokenChecksum(handshake(key, DuplicateLaunchKind, 0)));
         QVERIFY(rejected.waitForBytesWritten(5000));
 
         // The primary answers nothing; a rejected handshake only closes the connection.

@@ -43,24 +43,19 @@ bool allEndedWithZero(const std::vector<std::unique_ptr<QProcess>> &copies)
     return true;
 }
 
-QString listerPath(const Sandbox &sandbox)
-{
-    return sandbox.installDir() + QLatin1String("/tasklist");
-}
-
 // A lister that signals its start with a marker file and lists nothing until released.
 void installBlockingLister(const Sandbox &sandbox)
 {
     const QByteArray dir = QFile::encodeName(sandbox.root());
-    QVERIFY(writeExecutable(listerPath(sandbox), "#!/bin/sh\ntouch '" + dir +
-                                                     "/lister-started'\nwhile [ ! -e '" + dir +
-                                                     "/lister-release' ]; do sleep 0.05; done\n"));
+    QVERIFY(writeExecutable(sandbox.listerPath(), "#!/bin/sh\ntouch '" + dir +
+                                                      "/lister-started'\nwhile [ ! -e '" + dir +
+                                                      "/lister-release' ]; do sleep 0.05; done\n"));
 }
 
 void restoreLister(const Sandbox &sandbox)
 {
-    QFile::remove(listerPath(sandbox));
-    QVERIFY(QFile::copy(buildBinDir() + QLatin1String("/tasklist"), listerPath(sandbox)));
+    QFile::remove(sandbox.listerPath());
+    QVERIFY(QFile::copy(buildBinDir() + QLatin1String("/tasklist"), sandbox.listerPath()));
 }
 
 // Changes one byte of the live shared block behind its checksum. The block's System V key comes from the
@@ -233,9 +228,9 @@ private Q_SLOTS:
         Sandbox sandbox;
         QVERIFY(sandbox.isValid());
         if (script.isEmpty())
-            QVERIFY(QFile::remove(listerPath(sandbox)));
+            QVERIFY(QFile::remove(sandbox.listerPath()));
         else
-            QVERIFY(writeExecutable(listerPath(sandbox), script));
+            QVERIFY(writeExecutable(sandbox.listerPath(), script));
 
         const QStringList paths = numberedPaths(QStringLiteral("lister"), 3);
         const auto copies = sandbox.startAll(selection(QStringLiteral("-ftype_print"), paths));

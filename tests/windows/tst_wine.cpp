@@ -4,7 +4,10 @@
 // folder, the stand-ins beside it, and our process lister in place of Wine's, whose tasklist.exe prints
 // nothing.
 
+#include "expectedcaptions.h"
+#include "exporttext.h"
 #include "sandbox.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -17,118 +20,61 @@
 #include <QSet>
 #include <QStandardPaths>
 #include <QTest>
-#include <QTextCodec>
 
 namespace {
 
-// A registry subtree as "reg export" shows it: key path -> value name ("@" for the default) -> data.
-using Hive = QMap<QString, QMap<QString, QString>>;
+using ExportText::describe;
+using ExportText::Hive;
 
-const QString shellKey =
+const QString ShellKey =
     QStringLiteral("HKEY_CURRENT_USER\\Software\\Classes\\SystemFileAssociations\\.pdf\\Shell");
 // The editor's program identifier: written for the current user. Wine does not merge that into
 // HKEY_CLASSES_ROOT (there it is HKLM\Software\Classes alone), where earlier versions wrote it and where
 // Wine's shell looks.
-const QString programIdKey = QStringLiteral("HKEY_CURRENT_USER\\Software\\Classes\\Ostrel PDF Editor.exe");
-const QString classesRootIdKey = QStringLiteral("HKEY_CLASSES_ROOT\\Ostrel PDF Editor.exe");
+const QString ProgramIdKey = QStringLiteral("HKEY_CURRENT_USER\\Software\\Classes\\Ostrel PDF Editor.exe");
+const QString ClassesRootIdKey = QStringLiteral("HKEY_CLASSES_ROOT\\Ostrel PDF Editor.exe");
 // A folder name with spaces right below "Program Files", so that a space-split of the program paths would
-// try the places where the tests plant programs (see plantedPrograms).
-const QString installDirWindows = QStringLiteral("C:\\Program Files\\Ostrel PDF Editor");
-const QString programWindows = installDirWindows + QStringLiteral("\\OstrelContextMenu.exe");
-const QString editorWindows = installDirWindows + QStringLiteral("\\Ostrel PDF Editor.exe");
+// try the places where the tests plant programs (see PlantedPrograms).
+const QString InstallDirWindows = QStringLiteral("C:\\Program Files\\Ostrel PDF Editor");
+const QString ProgramWindows = InstallDirWindows + QStringLiteral("\\OstrelContextMenu.exe");
+const QString EditorWindows = InstallDirWindows + QStringLiteral("\\Ostrel PDF Editor.exe");
 
 // Below drive C. A command line whose program path stands bare lets the system's process start try each
 // prefix up to a space: the verbs' command "C:\Program Files\Ostrel PDF Editor\OstrelContextMenu.exe ..."
 // reaches the first of these, and the editor's command would reach the other two if the first were gone.
-const char *const plantedPrograms[] = {"Program Files/Ostrel.exe",
+const char *const PlantedPrograms[] = {"Program Files/Ostrel.exe",
                                        "Program Files/Ostrel PDF Editor/Ostrel.exe",
                                        "Program Files/Ostrel PDF Editor/Ostrel PDF.exe"};
 
-QString unescapeRegString(const QString &quoted)
-{
-    QString text;
-    for (int i = 1; i + 1 < quoted.size(); ++i) {
-        if (quoted.at(i) == QLatin1Char('\\') && i + 2 < quoted.size())
-            ++i;
-        text.append(quoted.at(i));
-    }
-    return text;
-}
-
-// The text of a registry export: UTF-16 with a byte-order mark from "reg export", or UTF-8.
-QString decodedRegFile(const QByteArray &bytes)
-{
-    return QTextCodec::codecForUtfText(bytes, QTextCodec::codecForName("UTF-8"))->toUnicode(bytes);
-}
-
-Hive parseRegExport(const QString &text)
-{
-    const QStringList lines = text.split(QRegularExpression(QStringLiteral("\r?\n")));
-    static const QRegularExpression valueLine(QStringLiteral("^(@|\"(?:[^\"\\\\]|\\\\.)*\")=(.*)$"));
-    Hive hive;
-    QString key;
-    for (const QString &line : lines) {
-        if (line.startsWith(QLatin1Char('[')) && line.endsWith(QLatin1Char(']'))) {
-            key = line.mid(1, line.size() - 2);
-            hive[key];
-            continue;
-        }
-        const QRegularExpressionMatch match = valueLine.match(line);
-        if (key.isEmpty() || !match.hasMatch())
-            continue;
-        const QString name = match.captured(1) == QLatin1String("@") ? QStringLiteral("@")
-                                                                     : unescapeRegString(match.captured(1));
-        const QString data = match.captured(2);
-        // Every value we write is a string; anything else is kept raw so that a comparison shows it.
-        hive[key][name] = data.startsWith(QLatin1Char('"')) ? unescapeRegString(data) : data;
-    }
-    return hive;
-}
-
-QString describe(const Hive &hive)
-{
-    QString text;
-    for (auto key = hive.cbegin(); key != hive.cend(); ++key) {
-        text += QLatin1Char('[') + key.key() + QLatin1String("]\n");
-        for (auto value = key->cbegin(); value != key->cend(); ++value)
-            text += QStringLiteral("  %1 = %2\n").arg(value.key(), value.value());
-    }
-    return text;
-}
-
-struct Captions
-{
-    QString edit, split, merge, print;
-};
-
-// The layout that install leaves, written out by hand for the install folder of these tests.
-Hive expectedLayout(const Captions &captions)
+// The layout that install leaves, written out by hand for the install folder of these tests; the captions
+// of Edit, Split, Merge and Print in that order.
+Hive expectedLayout(const QStringList &captions)
 {
     Hive hive;
-    hive[programIdKey];
-    hive[programIdKey + QLatin1String("\\DefaultIcon")][QStringLiteral("@")] =
-        installDirWindows + QStringLiteral("\\DocIcons.dll,0");
-    hive[programIdKey + QLatin1String("\\shell")];
-    hive[programIdKey + QLatin1String("\\shell\\open")];
-    hive[programIdKey + QLatin1String("\\shell\\open\\command")][QStringLiteral("@")] =
-        QLatin1Char('"') + editorWindows + QStringLiteral("\" \"%1\"");
-    hive[shellKey];
+    hive[ProgramIdKey];
+    hive[ProgramIdKey + QLatin1String("\\DefaultIcon")][QStringLiteral("@")] =
+        InstallDirWindows + QStringLiteral("\\DocIcons.dll,0");
+    hive[ProgramIdKey + QLatin1String("\\shell")];
+    hive[ProgramIdKey + QLatin1String("\\shell\\open")];
+    hive[ProgramIdKey + QLatin1String("\\shell\\open\\command")][QStringLiteral("@")] =
+        QLatin1Char('"') + EditorWindows + QStringLiteral("\" \"%1\"");
+    hive[ShellKey];
     const struct
     {
         const char *name, *flag;
         QString caption;
-    } verbs[] = {{"OstrelPDFEditor01Edit", "-ftype_edit", captions.edit},
-                 {"OstrelPDFEditor04Split", "-ftype_split", captions.split},
-                 {"OstrelPDFEditor03Merge", "-ftype_merge", captions.merge},
-                 {"OstrelPDFEditor02Print", "-ftype_print", captions.print}};
+    } verbs[] = {{"OstrelPDFEditor01Edit", "-ftype_edit", captions.value(0)},
+                 {"OstrelPDFEditor04Split", "-ftype_split", captions.value(1)},
+                 {"OstrelPDFEditor03Merge", "-ftype_merge", captions.value(2)},
+                 {"OstrelPDFEditor02Print", "-ftype_print", captions.value(3)}};
     for (const auto &verb : verbs) {
-        const QString key = shellKey + QLatin1Char('\\') + QLatin1String(verb.name);
+        const QString key = ShellKey + QLatin1Char('\\') + QLatin1String(verb.name);
         hive[key][QStringLiteral("@")] = QString();
-        hive[key][QStringLiteral("Icon")] = programWindows + QStringLiteral(",0");
+        hive[key][QStringLiteral("Icon")] = ProgramWindows + QStringLiteral(",0");
         hive[key][QStringLiteral("MUIVerb")] = verb.caption;
         hive[key][QStringLiteral("MultiSelectModel")] = QStringLiteral("Player");
         hive[key + QLatin1String("\\Command")][QStringLiteral("@")] =
-            QLatin1Char('"') + programWindows + QStringLiteral("\" ") + QLatin1String(verb.flag) +
+            QLatin1Char('"') + ProgramWindows + QStringLiteral("\" ") + QLatin1String(verb.flag) +
             QStringLiteral(" \"%1\"");
     }
     return hive;
@@ -164,39 +110,16 @@ Hive subtree(const Hive &hive, const QString &root)
     return result;
 }
 
-QString escapedForRegFile(QString text)
-{
-    return text.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
-        .replace(QLatin1Char('"'), QLatin1String("\\\""));
-}
-
-// The keys and values of a registry export (every value a string), to be imported.
-QString regText(const Hive &hive)
-{
-    QString text;
-    for (auto key = hive.cbegin(); key != hive.cend(); ++key) {
-        text += QLatin1Char('[') + key.key() + QLatin1String("]\r\n");
-        for (auto value = key->cbegin(); value != key->cend(); ++value) {
-            text += (value.key() == QLatin1String("@")
-                         ? QStringLiteral("@")
-                         : QLatin1Char('"') + escapedForRegFile(value.key()) + QLatin1Char('"')) +
-                    QLatin1String("=\"") + escapedForRegFile(value.value()) + QLatin1String("\"\r\n");
-        }
-        text += QLatin1String("\r\n");
-    }
-    return text;
-}
-
 // The layout that versions before the quoting left: both commands with the program's path bare, the
 // identifier under HKEY_CLASSES_ROOT, the verbs without MultiSelectModel.
-Hive olderLayout(const Captions &captions)
+Hive olderLayout(const QStringList &captions)
 {
     Hive hive;
     const Hive current = expectedLayout(captions);
     for (auto key = current.cbegin(); key != current.cend(); ++key) {
         QString path = key.key();
-        if (path.startsWith(programIdKey))
-            path.replace(0, programIdKey.size(), classesRootIdKey);
+        if (path.startsWith(ProgramIdKey))
+            path.replace(0, ProgramIdKey.size(), ClassesRootIdKey);
         hive[path] = key.value();
         hive[path].remove(QStringLiteral("MultiSelectModel"));
     }
@@ -211,7 +134,7 @@ Hive olderLayout(const Captions &captions)
     return hive;
 }
 
-const QString pdfKey = QStringLiteral("HKEY_CLASSES_ROOT\\.pdf");
+const QString PdfKey = QStringLiteral("HKEY_CLASSES_ROOT\\.pdf");
 
 // Wine's shell looks verbs up only under the class that HKEY_CLASSES_ROOT\.pdf names and ignores
 // SystemFileAssociations and the current user's classes: .pdf pointed at our program identifier, and the
@@ -220,16 +143,16 @@ const QString pdfKey = QStringLiteral("HKEY_CLASSES_ROOT\\.pdf");
 Hive shellLookup(const Hive &layout)
 {
     Hive lookup;
-    lookup[pdfKey][QStringLiteral("@")] = QStringLiteral("Ostrel PDF Editor.exe");
+    lookup[PdfKey][QStringLiteral("@")] = QStringLiteral("Ostrel PDF Editor.exe");
     const QString open = QStringLiteral("\\shell\\open\\command");
-    if (layout.contains(programIdKey + open))
-        lookup[classesRootIdKey + open] = layout.value(programIdKey + open);
+    if (layout.contains(ProgramIdKey + open))
+        lookup[ClassesRootIdKey + open] = layout.value(ProgramIdKey + open);
     for (auto key = layout.cbegin(); key != layout.cend(); ++key) {
-        if (!key.key().startsWith(shellKey + QLatin1Char('\\'), Qt::CaseInsensitive) ||
+        if (!key.key().startsWith(ShellKey + QLatin1Char('\\'), Qt::CaseInsensitive) ||
             !key.key().endsWith(QLatin1String("\\Command"), Qt::CaseInsensitive))
             continue;
         const QString verb = key.key().section(QLatin1Char('\\'), -2, -2);
-        lookup[classesRootIdKey + QLatin1String("\\shell\\") + verb + QLatin1String("\\command")]
+        lookup[ClassesRootIdKey + QLatin1String("\\shell\\") + verb + QLatin1String("\\command")]
               [QStringLiteral("@")] = key->value(QStringLiteral("@"));
     }
     return lookup;
@@ -276,12 +199,7 @@ private Q_SLOTS:
     void cleanup();
 
 private:
-    struct Run
-    {
-        bool finished = false;
-        int exitCode = -1;
-        QByteArray standardOutput, standardError;
-    };
+    using Run = Sandbox::Result;
 
     QProcessEnvironment wineEnvironment() const;
     Run wine(const QStringList &arguments, int timeoutMs = 120000) const;
@@ -298,7 +216,7 @@ private:
     QString exportText(const QString &key, bool settle = true) const;
     Hive exportKey(const QString &key, bool settle = true) const
     {
-        return parseRegExport(exportText(key, settle));
+        return ExportText::read(exportText(key, settle));
     }
     bool keyExists(const QString &key) const;
     Run runProgram(const QStringList &arguments) const;
@@ -338,19 +256,7 @@ QProcessEnvironment WineTest::wineEnvironment() const
 
 WineTest::Run WineTest::wine(const QStringList &arguments, int timeoutMs) const
 {
-    QProcess process;
-    process.setProcessEnvironment(wineEnvironment());
-    process.start(QStringLiteral("wine"), arguments);
-    Run run;
-    run.finished = process.waitForFinished(timeoutMs);
-    if (!run.finished) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
-    run.exitCode = process.exitCode();
-    run.standardOutput = process.readAllStandardOutput();
-    run.standardError = process.readAllStandardError();
-    return run;
+    return m_sandbox->run(arguments, timeoutMs, QStringLiteral("wine"), wineEnvironment());
 }
 
 // Lets the prefix settle: every Wine process of it has ended and the registry is on disk.
@@ -416,7 +322,7 @@ void WineTest::initTestCase()
         QVERIFY(QFile::copy(windowsBin + QLatin1Char('/') + QLatin1String(standIn),
                             installDir() + QLatin1Char('/') + QLatin1String(standIn)));
     // Programs that only record that they ran, wherever a bare program path would let the system find one.
-    for (const char *planted : plantedPrograms)
+    for (const char *planted : PlantedPrograms)
         QVERIFY(QFile::copy(windowsBin + QLatin1String("/planted.exe"),
                             driveC() + QLatin1Char('/') + QLatin1String(planted)));
     QVERIFY(waitForWineServer());
@@ -432,10 +338,10 @@ void WineTest::initTestCase()
 void WineTest::cleanup()
 {
     if (m_pdfRedirected) {
-        QVERIFY(importReg(QLatin1String("[-") + pdfKey + QLatin1String("]\r\n\r\n") + m_pdfKeyBefore));
+        QVERIFY(importReg(QLatin1String("[-") + PdfKey + QLatin1String("]\r\n\r\n") + m_pdfKeyBefore));
         m_pdfRedirected = false;
     }
-    for (const char *planted : plantedPrograms)
+    for (const char *planted : PlantedPrograms)
         QFile::remove(plantedMarker(planted));
 }
 
@@ -473,7 +379,7 @@ QString WineTest::exportText(const QString &key, bool settle) const
     QFile exported(file);
     if (run.exitCode != 0 || !exported.open(QIODevice::ReadOnly))
         return QString();
-    return decodedRegFile(exported.readAll());
+    return ExportText::decoded(exported.readAll());
 }
 
 bool WineTest::keyExists(const QString &key) const
@@ -485,7 +391,7 @@ bool WineTest::keyExists(const QString &key) const
 
 WineTest::Run WineTest::runProgram(const QStringList &arguments) const
 {
-    const Run run = wine(QStringList{programWindows} + arguments);
+    const Run run = wine(QStringList{ProgramWindows} + arguments);
     waitForWineServer();
     return run;
 }
@@ -530,36 +436,19 @@ bool WineTest::importReg(const QString &text) const
 void WineTest::install_writesLayout_data()
 {
     QTest::addColumn<QString>("language");
-    QTest::addColumn<QString>("edit");
-    QTest::addColumn<QString>("split");
-    QTest::addColumn<QString>("merge");
-    QTest::addColumn<QString>("print");
-    QTest::newRow("German") << QStringLiteral("German")
-                            << QStringLiteral("Zum Bearbeiten den Ostrel PDF Editor verwenden")
-                            << QStringLiteral("Zum Aufteilen den Ostrel PDF Editor verwenden")
-                            << QStringLiteral("Zum Kombinieren den Ostrel PDF Editor verwenden")
-                            << QStringLiteral("Ostrel PDF Editor-Druck verwenden");
+    QTest::addColumn<QStringList>("captions");
+    QTest::newRow("German") << QStringLiteral("German") << ExpectedCaptions::german();
     // Non-ASCII text must survive the native registry as it is.
     QTest::newRow("ChineseSimplified")
-        << QStringLiteral("ChineseSimplified") << QStringLiteral("使用欧特PDF编辑器编辑")
-        << QStringLiteral("使用欧特PDF编辑器拆分") << QStringLiteral("使用欧特PDF编辑器合并")
-        << QStringLiteral("使用欧特PDF编辑器打印");
-    const QStringList fallback{
-        QStringLiteral("Edit with Ostrel PDF Editor"), QStringLiteral("Split with Ostrel PDF Editor"),
-        QStringLiteral("Combine with Ostrel PDF Editor"), QStringLiteral("Use Ostrel PDF Editor Print")};
-    QTest::newRow("unknown language: fallback")
-        << QStringLiteral("english") << fallback[0] << fallback[1] << fallback[2] << fallback[3];
-    QTest::newRow("no configuration: fallback")
-        << QString() << fallback[0] << fallback[1] << fallback[2] << fallback[3];
+        << QStringLiteral("ChineseSimplified") << ExpectedCaptions::chineseSimplified();
+    QTest::newRow("unknown language: fallback") << QStringLiteral("english") << ExpectedCaptions::fallback();
+    QTest::newRow("no configuration: fallback") << QString() << ExpectedCaptions::fallback();
 }
 
 void WineTest::install_writesLayout()
 {
     QFETCH(QString, language);
-    QFETCH(QString, edit);
-    QFETCH(QString, split);
-    QFETCH(QString, merge);
-    QFETCH(QString, print);
+    QFETCH(QStringList, captions);
     setEditorLanguage(language);
     QFile::remove(associationLog());
 
@@ -569,16 +458,16 @@ void WineTest::install_writesLayout()
     QCOMPARE(withoutWineNoise(run.standardOutput), QByteArray());
     QCOMPARE(withoutWineNoise(run.standardError), QByteArray());
 
-    Hive actual = exportKey(programIdKey);
-    const Hive verbs = exportKey(shellKey);
+    Hive actual = exportKey(ProgramIdKey);
+    const Hive verbs = exportKey(ShellKey);
     for (auto key = verbs.cbegin(); key != verbs.cend(); ++key)
         actual.insert(key.key(), key.value());
-    const Hive expected = expectedLayout({edit, split, merge, print});
+    const Hive expected = expectedLayout(captions);
     QVERIFY2(
         actual == expected,
         qPrintable(QStringLiteral("actual:\n%1\nexpected:\n%2").arg(describe(actual), describe(expected))));
     // Nothing written through HKEY_CLASSES_ROOT, which would need an administrator on Windows.
-    QVERIFY(!keyExists(classesRootIdKey));
+    QVERIFY(!keyExists(ClassesRootIdKey));
 
     // install is removal, then registration: an empty identifier first, then the editor's.
     QFile log(associationLog());
@@ -591,13 +480,13 @@ void WineTest::uninstall_removesOnlyOurKeys()
     setEditorLanguage(QStringLiteral("German"));
     QCOMPARE(runProgram({QStringLiteral("install")}).exitCode, 0);
     // Another program's verb under the same key, and something another party added to our identifier.
-    const QString foreign = shellKey + QLatin1String("\\OtherVendorPrint");
+    const QString foreign = ShellKey + QLatin1String("\\OtherVendorPrint");
     for (const QStringList &add :
          {QStringList{foreign, QStringLiteral("/v"), QStringLiteral("MUIVerb"), QStringLiteral("/d"),
                       QStringLiteral("Print elsewhere")},
           QStringList{foreign + QLatin1String("\\Command"), QStringLiteral("/ve"), QStringLiteral("/d"),
                       QStringLiteral("C:\\other.exe \"%1\"")},
-          QStringList{programIdKey + QLatin1String("\\shell\\print\\command"), QStringLiteral("/ve"),
+          QStringList{ProgramIdKey + QLatin1String("\\shell\\print\\command"), QStringLiteral("/ve"),
                       QStringLiteral("/d"), QStringLiteral("x")}}) {
         QCOMPARE(wine(QStringList{QStringLiteral("reg"), QStringLiteral("add")} + add +
                       QStringList{QStringLiteral("/f")})
@@ -613,14 +502,14 @@ void WineTest::uninstall_removesOnlyOurKeys()
     QCOMPARE(withoutWineNoise(run.standardError), QByteArray());
 
     Hive expected;
-    expected[shellKey];
+    expected[ShellKey];
     expected[foreign][QStringLiteral("MUIVerb")] = QStringLiteral("Print elsewhere");
     expected[foreign + QLatin1String("\\Command")][QStringLiteral("@")] =
         QStringLiteral("C:\\other.exe \"%1\"");
-    const Hive actual = exportKey(shellKey);
+    const Hive actual = exportKey(ShellKey);
     QVERIFY2(actual == expected, qPrintable(describe(actual)));
-    QVERIFY(!keyExists(programIdKey));
-    QVERIFY(!keyExists(classesRootIdKey));
+    QVERIFY(!keyExists(ProgramIdKey));
+    QVERIFY(!keyExists(ClassesRootIdKey));
 
     QFile log(associationLog());
     QVERIFY(log.open(QIODevice::ReadOnly));
@@ -635,8 +524,8 @@ void WineTest::install_matchesLinuxRegistryStandIn()
 {
     setEditorLanguage(QStringLiteral("German"));
     QCOMPARE(runProgram({QStringLiteral("install")}).exitCode, 0);
-    Hive windows = exportKey(programIdKey);
-    const Hive verbs = exportKey(shellKey);
+    Hive windows = exportKey(ProgramIdKey);
+    const Hive verbs = exportKey(ShellKey);
     for (auto key = verbs.cbegin(); key != verbs.cend(); ++key)
         windows.insert(key.key(), key.value());
 
@@ -645,15 +534,14 @@ void WineTest::install_matchesLinuxRegistryStandIn()
     linuxBox.writeEditorLanguage(QStringLiteral("German"));
     const Sandbox::Result linuxRun = linuxBox.run({QStringLiteral("install")});
     QCOMPARE(linuxRun.exitCode, 0);
-    QFile hiveFile(linuxBox.registryFile());
-    QVERIFY2(hiveFile.open(QIODevice::ReadOnly), qPrintable(linuxBox.registryFile()));
-    const Hive linuxHive = parseRegExport(decodedRegFile(hiveFile.readAll()));
-    Hive linuxOurs = subtree(linuxHive, programIdKey);
-    const Hive linuxVerbs = subtree(linuxHive, shellKey);
+    const Hive linuxHive = ExportText::read(ExportText::decoded(readFile(linuxBox.registryFile())));
+    QVERIFY2(!linuxHive.isEmpty(), qPrintable(linuxBox.registryFile()));
+    Hive linuxOurs = subtree(linuxHive, ProgramIdKey);
+    const Hive linuxVerbs = subtree(linuxHive, ShellKey);
     for (auto key = linuxVerbs.cbegin(); key != linuxVerbs.cend(); ++key)
         linuxOurs.insert(key.key(), key.value());
 
-    const Hive fromWine = normalised(windows, programWindows, installDirWindows);
+    const Hive fromWine = normalised(windows, ProgramWindows, InstallDirWindows);
     const Hive fromLinux = normalised(linuxOurs, QDir::toNativeSeparators(linuxBox.programPath()),
                                       QDir::toNativeSeparators(linuxBox.installDir()));
     // Only the keys that differ, so that the message stays short enough for the test log.
@@ -708,7 +596,7 @@ void WineTest::handOff_reachesEditorOnce()
         auto process = std::make_unique<QProcess>();
         process->setProcessEnvironment(wineEnvironment());
         process->start(QStringLiteral("wine"),
-                       {programWindows, flag, paths.at((k * 7 + copies / 2) % copies)});
+                       {ProgramWindows, flag, paths.at((k * 7 + copies / 2) % copies)});
         processes.push_back(std::move(process));
     }
     QVERIFY(Sandbox::waitAll(processes, 180000));
@@ -729,7 +617,7 @@ void WineTest::handOff_reachesEditorOnce()
     for (const QJsonArray &start : starts) {
         QCOMPARE(start.size(), 1);
         const QString argument = start.first().toString();
-        const int commandLine = 1 + editorWindows.size() + 1 + 2 + 1 + argument.size() + 2 + 1;
+        const int commandLine = 1 + EditorWindows.size() + 1 + 2 + 1 + argument.size() + 2 + 1;
         QVERIFY2(commandLine <= 32767, QByteArray::number(commandLine).constData());
         QStringList parts = argument.split(QLatin1Char(';'));
         QCOMPARE(parts.takeFirst(), flag);
@@ -755,7 +643,7 @@ void WineTest::election_simultaneousCopiesHaveOnePrimary()
             auto process = std::make_unique<QProcess>();
             process->setProcessEnvironment(wineEnvironment());
             process->start(QStringLiteral("wine"),
-                           {programWindows, QStringLiteral("-ftype_print"), paths.last()});
+                           {ProgramWindows, QStringLiteral("-ftype_print"), paths.last()});
             processes.push_back(std::move(process));
         }
         QVERIFY(Sandbox::waitAll(processes, 180000));
@@ -800,45 +688,42 @@ void WineTest::shellVerbs_runOnlyTheRegisteredPrograms()
     // not settle between these steps.
     if (m_pdfKeyBefore.isNull()) {
         // The export's keys and values without its header line, ready to be imported again.
-        m_pdfKeyBefore = exportText(pdfKey, false).section(QLatin1Char('\n'), 1);
+        m_pdfKeyBefore = exportText(PdfKey, false).section(QLatin1Char('\n'), 1);
     }
     m_pdfRedirected = true;
-    const Captions fallback{
-        QStringLiteral("Edit with Ostrel PDF Editor"), QStringLiteral("Split with Ostrel PDF Editor"),
-        QStringLiteral("Combine with Ostrel PDF Editor"), QStringLiteral("Use Ostrel PDF Editor Print")};
-    Hive older = olderLayout(fallback);
+    Hive older = olderLayout(ExpectedCaptions::fallback());
     const Hive olderLookup = shellLookup(older);
     for (auto key = olderLookup.cbegin(); key != olderLookup.cend(); ++key)
         older.insert(key.key(), key.value());
-    QString reg = QLatin1String("[-") + programIdKey + QLatin1String("]\r\n\r\n[-") + classesRootIdKey +
+    QString reg = QLatin1String("[-") + ProgramIdKey + QLatin1String("]\r\n\r\n[-") + ClassesRootIdKey +
                   QLatin1String("]\r\n\r\n");
     for (const char *name : {"OstrelPDFEditor01Edit", "OstrelPDFEditor04Split", "OstrelPDFEditor03Merge",
                              "OstrelPDFEditor02Print"})
-        reg += QLatin1String("[-") + shellKey + QLatin1Char('\\') + QLatin1String(name) +
+        reg += QLatin1String("[-") + ShellKey + QLatin1Char('\\') + QLatin1String(name) +
                QLatin1String("]\r\n\r\n");
-    QVERIFY(importReg(reg + regText(older)));
+    QVERIFY(importReg(reg + ExportText::written(older)));
 
     if (upgraded) {
         setEditorLanguage(QString());
-        QCOMPARE(wine({programWindows, QStringLiteral("install")}).exitCode, 0);
+        QCOMPARE(wine({ProgramWindows, QStringLiteral("install")}).exitCode, 0);
         // Exactly the current layout: nothing of the earlier one is left, the copies under the program
         // identifier included.
-        Hive installed = exportKey(programIdKey, false);
-        const Hive verbs = exportKey(shellKey, false);
+        Hive installed = exportKey(ProgramIdKey, false);
+        const Hive verbs = exportKey(ShellKey, false);
         for (auto key = verbs.cbegin(); key != verbs.cend(); ++key)
             installed.insert(key.key(), key.value());
-        const Hive expected = expectedLayout(fallback);
+        const Hive expected = expectedLayout(ExpectedCaptions::fallback());
         QVERIFY2(
             installed == expected,
             qPrintable(
                 QStringLiteral("actual:\n%1\nexpected:\n%2").arg(describe(installed), describe(expected))));
         // The earlier identifier, with the copies under it, went through HKEY_CLASSES_ROOT (Wine runs as an
         // administrator).
-        QVERIFY(exportText(classesRootIdKey, false).isEmpty());
+        QVERIFY(exportText(ClassesRootIdKey, false).isEmpty());
         // What install registered, copied where Wine's shell looks.
         const Hive lookup = shellLookup(installed);
         QCOMPARE(lookup.size(), 6);
-        QVERIFY(importReg(regText(lookup)));
+        QVERIFY(importReg(ExportText::written(lookup)));
     }
 
     // Spaces and a non-ASCII letter in folder and file names, as documents have them.
@@ -859,9 +744,9 @@ void WineTest::shellVerbs_runOnlyTheRegisteredPrograms()
     QVERIFY2(shell.finished && shell.exitCode == 0, shell.standardOutput.constData());
 
     // The first planted program is the first that a bare command reaches; none may run after the upgrade.
-    for (const char *planted : plantedPrograms) {
+    for (const char *planted : PlantedPrograms) {
         QFile marker(plantedMarker(planted));
-        const bool hijacked = !upgraded && planted == plantedPrograms[0];
+        const bool hijacked = !upgraded && planted == PlantedPrograms[0];
         const QString runs =
             marker.open(QIODevice::ReadOnly) ? QString::fromUtf8(marker.readAll()) : QString();
         QVERIFY2(marker.exists() == hijacked,
