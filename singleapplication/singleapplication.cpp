@@ -94,6 +94,19 @@ void SingleApplication::openSharedBlock()
     Q_D(SingleApplication);
     for (int attempt = 1;; ++attempt) {
         const bool mayRetry = attempt < SegmentOpenAttempts;
+        // A block that exists is attached without create(): on Unix, create() first resets the lock's
+        // semaphore to one (to recover from an owner that crashed), also when the segment exists and another
+        // copy holds the lock at that moment, and would let this copy in beside it (two primaries, one
+        // selection handed off twice). Only when there is no block does the copy go on to create it.
+        d->sharedBlock = std::make_unique<QSharedMemory>(d->instanceKey);
+        if (d->sharedBlock->attach(QSharedMemory::ReadWrite)) {
+            if (!d->sharedBlock->lock()) {
+                qCritical().noquote() << "SingleApplication: Unable to lock memory block after attach.";
+                failOnSharedMemoryError();
+            }
+            return;
+        }
+        retireSharedBlock(std::move(d->sharedBlock));
         d->sharedBlock = std::make_unique<QSharedMemory>(d->instanceKey);
         if (d->sharedBlock->create(InstanceBlockSize, QSharedMemory::ReadWrite)) {
             if (!d->sharedBlock->lock()) {
