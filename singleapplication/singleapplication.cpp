@@ -92,20 +92,25 @@ SingleApplication::~SingleApplication() = default;
 void SingleApplication::openSharedBlock()
 {
     Q_D(SingleApplication);
+    // Attaches a fresh object to the block and takes its lock; false when there is no block to attach to.
+    const auto attachFreshObject = [this, d] {
+        d->sharedBlock = std::make_unique<QSharedMemory>(d->instanceKey);
+        if (!d->sharedBlock->attach(QSharedMemory::ReadWrite))
+            return false;
+        if (!d->sharedBlock->lock()) {
+            qCritical().noquote() << "SingleApplication: Unable to lock memory block after attach.";
+            failOnSharedMemoryError();
+        }
+        return true;
+    };
     for (int attempt = 1;; ++attempt) {
         const bool mayRetry = attempt < SegmentOpenAttempts;
         // A block that exists is attached without create(): on Unix, create() first resets the lock's
         // semaphore to one (to recover from an owner that crashed), also when the segment exists and another
         // copy holds the lock at that moment, and would let this copy in beside it (two primaries, one
         // selection handed off twice). Only when there is no block does the copy go on to create it.
-        d->sharedBlock = std::make_unique<QSharedMemory>(d->instanceKey);
-        if (d->sharedBlock->attach(QSharedMemory::ReadWrite)) {
-            if (!d->sharedBlock->lock()) {
-                qCritical().noquote() << "SingleApplication: Unable to lock memory block after attach.";
-                failOnSharedMemoryError();
-            }
+        if (attachFreshObject())
             return;
-        }
         retireSharedBlock(std::move(d->sharedBlock));
         d->sharedBlock = std::make_unique<QSharedMemory>(d->instanceKey);
         if (d->sharedBlock->create(InstanceBlockSize, QSharedMemory::ReadWrite)) {
@@ -120,14 +125,8 @@ void SingleApplication::openSharedBlock()
             // Attach through a fresh object: re-keying the one that tried to create would let go of the
             // lock it may have created a moment ago (see retireSharedBlock).
             retireSharedBlock(std::move(d->sharedBlock));
-            d->sharedBlock = std::make_unique<QSharedMemory>(d->instanceKey);
-            if (d->sharedBlock->attach(QSharedMemory::ReadWrite)) {
-                if (!d->sharedBlock->lock()) {
-                    qCritical().noquote() << "SingleApplication: Unable to lock memory block after attach.";
-                    failOnSharedMemoryError();
-                }
+            if (attachFreshObject())
                 return;
-            }
             if (!mayRetry) {
                 qCritical().noquote() << "SingleApplication: Unable to attach to shared memory block.";
                 failOnSharedMemoryError();
