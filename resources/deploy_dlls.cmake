@@ -1,8 +1,8 @@
-# Install step of the Windows program: copies into CMAKE_INSTALL_PREFIX every DLL that the program loads,
-# directly or through another DLL, and that lies in one of the search folders (Qt's and MinGW's). DLLs found
+# Install step of the Windows program: copies into CMAKE_INSTALL_PREFIX every DLL that the program or its
+# transport module loads, directly or through another DLL, and that lies in one of the search folders (Qt's and MinGW's). DLLs found
 # in none of them are Windows' own and stay behind.
 #
-# In: OSTREL_DEPLOY_PROGRAM (the .exe), OSTREL_DEPLOY_OBJDUMP, OSTREL_DEPLOY_SEARCH_DIRS (first match wins).
+# In: OSTREL_DEPLOY_MODULES (the .exe and the module), OSTREL_DEPLOY_OBJDUMP, OSTREL_DEPLOY_SEARCH_DIRS (first match wins).
 
 cmake_policy(PUSH)
 cmake_policy(VERSION 3.16)
@@ -20,7 +20,7 @@ foreach(dir IN LISTS OSTREL_DEPLOY_SEARCH_DIRS)
     endforeach()
 endforeach()
 
-set(_queue "${OSTREL_DEPLOY_PROGRAM}")
+set(_queue "${OSTREL_DEPLOY_MODULES}")
 set(_shipped "")
 while(_queue)
     list(POP_FRONT _queue _module)

@@ -1,29 +1,32 @@
 // The local server a primary listens on, the connection a copy makes to a primary, and the reading of the
 // handshakes that arrive on the server.
 
+//
+// Qt Network is reached only through the transport module (localtransport.h); servers and sockets are used
+// here through their virtual functions and the meta-object system alone.
+
 #include "singleapplication_p.h"
 
+#include "localtransport.h"
+
 #include <QElapsedTimer>
+#include <QLocalServer>
+#include <QLocalSocket>
 
 void SingleApplicationPrivate::startLocalServer()
 {
-    // Clears a server file that a primary which did not end in order left behind.
-    QLocalServer::removeServer(instanceKey);
-    localServer = std::make_unique<QLocalServer>();
-    localServer->setSocketOptions(startOptions.testFlag(SingleApplication::UserScoped)
-                                      ? QLocalServer::UserAccessOption
-                                      : QLocalServer::WorldAccessOption);
+    LocalTransport *transport = localTransport();
+    if (!transport)
+        return;
     // A copy whose server cannot listen stays primary all the same; nobody would be served otherwise.
-    localServer->listen(instanceKey);
-    QObject::connect(localServer.get(), &QLocalServer::newConnection, this,
-                     &SingleApplicationPrivate::slotConnectionEstablished);
+    localServer = transport->listen(instanceKey, startOptions.testFlag(SingleApplication::UserScoped));
+    // By name, as the class of the server is only known to the module.
+    QObject::connect(localServer.get(), SIGNAL(newConnection()), this, SLOT(slotConnectionEstablished()));
 }
 
 void SingleApplicationPrivate::stopLocalServer()
 {
-    if (!localServer)
-        return;
-    localServer->close();
+    // The server closes as it goes.
     localServer.reset();
 }
 
@@ -33,19 +36,18 @@ bool SingleApplicationPrivate::contactPrimary(int timeoutMs, HandshakeKind kind)
     elapsed.start();
     const auto remaining = [&] { return int(qMax<qint64>(0, timeoutMs - elapsed.elapsed())); };
 
+    LocalTransport *transport = localTransport();
+    if (!transport)
+        return false;
     if (!primarySocket)
-        primarySocket = std::make_unique<QLocalSocket>();
+        primarySocket = transport->createSocket();
     // The handshake went out on the call that made the connection.
-    if (primarySocket->state() == QLocalSocket::ConnectedState)
+    if (transport->isConnected(*primarySocket))
         return true;
 
     for (;;) {
         randomPause();
-        if (primarySocket->state() != QLocalSocket::ConnectingState)
-            primarySocket->connectToServer(instanceKey, QIODevice::ReadWrite);
-        if (primarySocket->state() == QLocalSocket::ConnectingState)
-            primarySocket->waitForConnected(remaining());
-        if (primarySocket->state() == QLocalSocket::ConnectedState)
+        if (transport->connectToServer(*primarySocket, instanceKey, remaining()))
             break;
         if (elapsed.elapsed() >= timeoutMs)
             return false;
@@ -55,7 +57,7 @@ bool SingleApplicationPrivate::contactPrimary(int timeoutMs, HandshakeKind kind)
     primarySocket->write(encodeHandshakeHeader(body.size()));
     primarySocket->write(body);
     const bool written = primarySocket->waitForBytesWritten(remaining());
-    primarySocket->flush();
+    transport->flush(*primarySocket);
     return written;
 }
 
@@ -71,7 +73,7 @@ void SingleApplicationPrivate::slotConnectionEstablished()
         socket, &QLocalSocket::aboutToClose, socket,
         [this, socket] { slotClientConnectionClosed(socket, clientRecords.value(socket).instanceId); },
         Qt::DirectConnection);
-    QObject::connect(socket, &QLocalSocket::disconnected, socket, &QLocalSocket::deleteLater);
+    localTransport()->deleteWhenDisconnected(socket);
     // The socket is gone when this runs: only its address is used, as the map key.
     QObject::connect(
         socket, &QObject::destroyed, socket, [this, socket] { clientRecords.remove(socket); },

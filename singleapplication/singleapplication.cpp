@@ -11,6 +11,8 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QList>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QRandomGenerator64>
 #include <QThread>
 
@@ -210,7 +212,7 @@ void SingleApplication::failOnSharedMemoryError()
 bool SingleApplication::runsAsSecondary() const
 {
     Q_D(const SingleApplication);
-    return d->localServer == nullptr;
+    return !d->holdsPrimaryRole;
 }
 
 quint32 SingleApplication::instanceId() const
@@ -239,7 +241,7 @@ SingleApplicationPrivate::~SingleApplicationPrivate()
     }
     if (sharedBlock) {
         sharedBlock->lock();
-        if (localServer) {
+        if (holdsPrimaryRole) {
             stopLocalServer();
             releaseInstanceBlock(instanceBlock());
         }
@@ -285,6 +287,7 @@ void SingleApplicationPrivate::resetInstanceBlock()
 void SingleApplicationPrivate::becomePrimary()
 {
     claimInstanceBlock(instanceBlock(), QCoreApplication::applicationPid(), Platform::userName());
+    holdsPrimaryRole = true;
     ownInstanceId = 0;
     startLocalServer();
 }

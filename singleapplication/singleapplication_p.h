@@ -12,8 +12,6 @@
 #include "instanceblock.h"
 #include "singleapplication.h"
 
-#include <QLocalServer>
-#include <QLocalSocket>
 #include <QMap>
 #include <QObject>
 #include <QSharedMemory>
@@ -21,6 +19,30 @@
 #include <QStringList>
 
 #include <memory>
+
+// Declared only: their code is in Qt Network, which only the transport module links (localtransport.h).
+class QLocalServer;
+class QLocalSocket;
+
+int registerLocalSocketPointerType();
+
+// The slots' socket pointer type, registered the first time the meta-object system asks for their argument
+// types. The framework's own registration of a QObject pointer type would link the class's meta-object
+// into every copy; this one takes it from the transport module, and only when asked.
+#ifdef Q_MOC_RUN
+// Tells moc only that the type is registrable; the compiler gets the specialization below instead.
+Q_DECLARE_METATYPE(QLocalSocket *)
+#endif
+template<>
+struct QMetaTypeId<QLocalSocket *>
+{
+    enum { Defined = 1 };
+    static int qt_metatype_id()
+    {
+        static const int id = registerLocalSocketPointerType();
+        return id;
+    }
+};
 
 enum class ReadPhase : quint8 {
     AwaitingHeader = 0,
@@ -83,6 +105,9 @@ public:
     std::unique_ptr<QSharedMemory> sharedBlock;
     std::unique_ptr<QLocalSocket> primarySocket;
     std::unique_ptr<QLocalServer> localServer;
+    // Set by becomePrimary. Normally the same as having a server; a primary whose transport module could
+    // not be loaded has none and still holds the role, and gives it back.
+    bool holdsPrimaryRole = false;
     quint32 ownInstanceId = 0;
     QString instanceKey;
     SingleApplication::StartOptions startOptions;

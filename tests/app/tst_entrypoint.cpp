@@ -43,6 +43,20 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(sandbox.editorLog()));
     }
 
+    // Qt Network comes with the transport module, which only a copy that becomes primary loads: the
+    // secondaries, most of a selection, must not load it and the libraries it pulls in at their start.
+    void startsWithoutQtNetwork()
+    {
+        Sandbox sandbox;
+        QVERIFY(sandbox.isValid());
+        QProcessEnvironment traced = sandbox.environment();
+        traced.insert(QStringLiteral("LD_TRACE_LOADED_OBJECTS"), QStringLiteral("1"));
+        const Sandbox::Result result = sandbox.run(QStringList(), 60000, QString(), traced);
+        QVERIFY(result.finished);
+        QVERIFY2(result.standardOutput.contains("libQt5Core"), result.standardOutput.constData());
+        QVERIFY2(!result.standardOutput.contains("libQt5Network"), result.standardOutput.constData());
+    }
+
     void commandWords_data()
     {
         QTest::addColumn<QStringList>("arguments");

@@ -295,19 +295,26 @@ void HandOffTest::copiesStartedTogether_data()
 {
     QTest::addColumn<int>("copies");
     QTest::addColumn<bool>("mixedFlags");
-    QTest::newRow("2, merge") << 2 << false;
-    QTest::newRow("12, mixed flags") << 12 << true;
-    QTest::newRow("50, mixed flags") << 50 << true;
+    QTest::addColumn<bool>("withTransportModule");
+    QTest::newRow("2, merge") << 2 << false << true;
+    QTest::newRow("12, mixed flags") << 12 << true << true;
+    QTest::newRow("50, mixed flags") << 50 << true << true;
     // As many as Explorer offers the verbs for.
-    QTest::newRow("100, merge") << 100 << false;
+    QTest::newRow("100, merge") << 100 << false << true;
+    // An installation that lost the module: the primary has no local server, which the hand-off does not
+    // need, and still holds the role and hands off.
+    QTest::newRow("12, merge, transport module missing") << 12 << false << false;
 }
 
 void HandOffTest::copiesStartedTogether()
 {
     QFETCH(int, copies);
     QFETCH(bool, mixedFlags);
+    QFETCH(bool, withTransportModule);
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
+    if (!withTransportModule)
+        QVERIFY(QFile::remove(sandbox.installDir() + QLatin1String("/ostrel_localtransport.so")));
 
     QList<QStringList> argumentLists;
     QStringList paths;
