@@ -14,6 +14,7 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QRandomGenerator64>
+#include <QSystemSemaphore>
 #include <QThread>
 
 #include <cstdlib>
@@ -44,6 +45,36 @@ void releaseDeadPrimary(InstanceBlock *block)
     if (!Platform::isProcessAlive(block->primaryProcessId, ownImage))
         releaseInstanceBlock(block);
 }
+
+// The turn of one copy at creating the block: a semaphore of its own, which (unlike the block's lock) no
+// create() resets. Released by the destructor, or by the system when the copy ends holding it.
+class CreatorsTurn
+{
+public:
+    explicit CreatorsTurn(const QString &instanceKey)
+        : m_semaphore(keptSemaphore(instanceKey + QLatin1String("/creating")))
+        , m_held(m_semaphore->acquire())
+    {}
+    ~CreatorsTurn()
+    {
+        if (m_held)
+            m_semaphore->release();
+    }
+    Q_DISABLE_COPY(CreatorsTurn)
+
+private:
+    // One object per process (there is one application object, so one key), never destroyed, for the
+    // reason given at retireSharedBlock: where the semaphore is a System V one, destroying the object
+    // that made it would remove it under the copies waiting on it.
+    static QSystemSemaphore *keptSemaphore(const QString &key)
+    {
+        static auto *const semaphore = new QSystemSemaphore(key, 1, QSystemSemaphore::Open);
+        return semaphore;
+    }
+
+    QSystemSemaphore *const m_semaphore;
+    const bool m_held;
+};
 
 } // namespace
 
@@ -111,6 +142,14 @@ void SingleApplication::openSharedBlock()
         // semaphore to one (to recover from an owner that crashed), also when the segment exists and another
         // copy holds the lock at that moment, and would let this copy in beside it (two primaries, one
         // selection handed off twice). Only when there is no block does the copy go on to create it.
+        if (attachFreshObject())
+            return;
+        retireSharedBlock(std::move(d->sharedBlock));
+        // Copies that find no block together would still create it together, and the later create() would
+        // reset the lock under the first creator. So they take turns, and each looks again first: the one
+        // before may have made the block. The turn ends when this function returns, by then holding the
+        // block's lock.
+        const CreatorsTurn turn(d->instanceKey);
         if (attachFreshObject())
             return;
         retireSharedBlock(std::move(d->sharedBlock));
