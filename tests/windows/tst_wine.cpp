@@ -634,6 +634,9 @@ void WineTest::election_simultaneousCopiesHaveOnePrimary()
 {
     // Only the primary starts the editor, and it hands over every copy's path: two primaries would show
     // as two starts (or as a hand-off missing the other primary's paths), none as no start at all.
+    // Wine reports every DLL it loads: only the primary loads the transport module, and Qt Network with it.
+    QProcessEnvironment environment = wineEnvironment();
+    environment.insert(QStringLiteral("WINEDEBUG"), QStringLiteral("-all,+loaddll"));
     for (int round = 0; round < 2; ++round) {
         QFile::remove(editorLog());
         std::vector<std::unique_ptr<QProcess>> processes;
@@ -641,14 +644,24 @@ void WineTest::election_simultaneousCopiesHaveOnePrimary()
         for (int i = 0; i < 6; ++i) {
             paths << QStringLiteral("C:\\round%1\\%2.pdf").arg(round).arg(i);
             auto process = std::make_unique<QProcess>();
-            process->setProcessEnvironment(wineEnvironment());
+            process->setProcessEnvironment(environment);
             process->start(QStringLiteral("wine"),
                            {ProgramWindows, QStringLiteral("-ftype_print"), paths.last()});
             processes.push_back(std::move(process));
         }
         QVERIFY(Sandbox::waitAll(processes, 180000));
-        for (const auto &process : processes)
+        int loadedModule = 0;
+        for (const auto &process : processes) {
             QCOMPARE(process->exitCode(), 0);
+            const QByteArray traces = process->readAllStandardError();
+            const bool module = traces.contains("ostrel_localtransport.dll");
+            QCOMPARE(traces.contains("Qt5Network.dll"), module);
+            loadedModule += module ? 1 : 0;
+            // Nothing but Wine's lines: no message of ours, such as a module that failed to load.
+            for (const QByteArray &line : traces.split('\n'))
+                QVERIFY2(line.isEmpty() || line.contains(":trace:loaddll:"), line.constData());
+        }
+        QCOMPARE(loadedModule, 1);
         QVERIFY(waitForWineServer());
         const QList<QJsonArray> starts = editorStarts();
         QCOMPARE(starts.size(), 1);
