@@ -1,9 +1,7 @@
 // The local server a primary listens on, the connection a copy makes to a primary, and the reading of the
-// handshakes that arrive on the server.
-
-//
-// Qt Network is reached only through the transport module (localtransport.h); servers and sockets are used
-// here through their virtual functions and the meta-object system alone.
+// handshakes that arrive on the server. Qt Network is reached only through the transport module
+// (localtransport.h); servers and sockets are used here through their virtual functions and the
+// meta-object system alone.
 
 #include "singleapplication_p.h"
 

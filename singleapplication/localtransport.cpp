@@ -25,6 +25,7 @@ LocalTransport *localTransport()
     return transport;
 }
 
+// The flags, size and functions are the ones the framework's own registration of a QObject pointer gives.
 int registerLocalSocketPointerType()
 {
     LocalTransport *transport = localTransport();
@@ -36,5 +37,6 @@ int registerLocalSocketPointerType()
     };
     return QMetaType::registerNormalizedType(
         QByteArrayLiteral("QLocalSocket*"), destruct, construct, int(sizeof(QLocalSocket *)),
-        QMetaType::MovableType | QMetaType::PointerToQObject, transport->socketMetaObject());
+        QMetaType::MovableType | QMetaType::PointerToQObject | QMetaType::WasDeclaredAsMetaType,
+        transport->socketMetaObject());
 }

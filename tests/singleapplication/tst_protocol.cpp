@@ -7,6 +7,7 @@
 #include <QLocalSocket>
 #include <QMetaMethod>
 #include <QTest>
+#include <QTimer>
 #include <QUuid>
 
 #include <memory>
@@ -187,6 +188,8 @@ void ProtocolTest::metaObjectOfPrivate()
     const int socketType = dataAvailable.parameterType(0);
     QVERIFY(socketType != QMetaType::UnknownType);
     QCOMPARE(QMetaType::type("QLocalSocket*"), socketType);
+    // Registered as the framework registers a pointer to any QObject subclass.
+    QCOMPARE(QMetaType::typeFlags(socketType), QMetaType::typeFlags(qRegisterMetaType<QTimer *>()));
     QVERIFY(QMetaType::typeFlags(socketType) & QMetaType::PointerToQObject);
     QCOMPARE(QMetaType::metaObjectForType(socketType), &QLocalSocket::staticMetaObject);
     QCOMPARE(dataAvailable.parameterType(1), int(QMetaType::UInt));
