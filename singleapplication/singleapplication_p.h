@@ -10,6 +10,7 @@
 
 #include "handshake.h"
 #include "instanceblock.h"
+#include "localtransport.h"
 #include "singleapplication.h"
 
 #include <QMap>
@@ -20,15 +21,10 @@
 
 #include <memory>
 
-// Declared only: their code is in Qt Network, which only the transport module links (localtransport.h).
-class QLocalServer;
-class QLocalSocket;
-
-int registerLocalSocketPointerType();
-
-// The slots' socket pointer type, registered the first time the meta-object system asks for their argument
-// types. The framework's own registration of a QObject pointer type would link the class's meta-object
-// into every copy; this one takes it from the transport module, and only when asked.
+// QLocalServer and QLocalSocket are only declared (localtransport.h): their code is in Qt Network, which
+// only the transport module links. The slots' socket pointer type, registered the first time the meta-object
+// system asks for their argument types. The framework's own registration of a QObject pointer type would link
+// the class's meta-object into every copy; this one takes it from the transport module, and only when asked.
 #ifdef Q_MOC_RUN
 // Tells moc only that the type is registrable; the compiler gets the specialization below instead.
 Q_DECLARE_METATYPE(QLocalSocket *)
