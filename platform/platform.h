@@ -42,6 +42,12 @@ int compareLogically(const QString &a, const QString &b);
 // argument in the local 8-bit encoding holds at most 131,071 bytes (one argument, terminating NUL aside).
 bool fitsProcessArgument(const QString &program, const QString &argument);
 
+// The system's name for a named object that copies of the program meet at (the election's shared block and
+// its lock), from a portable name of letters, digits and "+_=.". Windows: the name itself, in the session's
+// namespace. Elsewhere: a file in the account's private folder (see spoolBaseLocation), or in the temporary
+// folder when there is none; it carries the shared block's System V key, or the lock.
+QString ipcObjectName(const QString &name);
+
 // Whether a process with this id is still alive and runs an image of the given file name
 // (compared without directory, case-insensitively on Windows).
 bool isProcessAlive(qint64 processId, const QString &imageFileName);

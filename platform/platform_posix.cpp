@@ -155,6 +155,12 @@ QString spoolBaseLocation()
     return privateTemporaryFolder();
 }
 
+QString ipcObjectName(const QString &name)
+{
+    const QString privateFolder = spoolBaseLocation();
+    return (privateFolder.isEmpty() ? QDir::tempPath() : privateFolder) + QLatin1Char('/') + name;
+}
+
 bool isProcessAlive(qint64 processId, const QString &imageFileName)
 {
     if (processId <= 0 || processId != qint64(pid_t(processId)))

@@ -41,6 +41,11 @@ QString spoolBaseLocation()
     return QStandardPaths::writableLocation(QStandardPaths::TempLocation);
 }
 
+QString ipcObjectName(const QString &name)
+{
+    return name;
+}
+
 bool isProcessAlive(qint64 processId, const QString &imageFileName)
 {
     if (processId <= 0 || processId > 0xFFFFFFFFLL)

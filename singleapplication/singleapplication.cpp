@@ -4,77 +4,39 @@
 #include "singleapplication.h"
 #include "singleapplication_p.h"
 
+#include "electionlocker.h"
 #include "instancekey.h"
 #include "platform.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QList>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QRandomGenerator64>
-#include <QSystemSemaphore>
 #include <QThread>
 
 #include <cstdlib>
 
 namespace {
 
-// How often a copy opens the segment anew when it vanished underneath (see openSharedBlock).
-constexpr int SegmentOpenAttempts = 5;
-
 // A block that stays inconsistent this long was left so by a copy that died halfway through a write.
 constexpr qint64 InconsistentBlockGraceMs = 5000;
 
-// Logs the segment's error string as its own message, at debug level like the message before it.
-void debugSharedMemoryError(const char *message, const QSharedMemory &segment)
-{
-    qDebug().noquote() << message;
-    qDebug().noquote() << segment.errorString();
-}
-
 // A primary that ended without its teardown (killed, crashed) leaves its claim behind, and on systems
 // where the segment outlives every process that claim would never go away. Whoever decides next frees
-// it as the teardown would have, keeping the count of secondaries.
+// it as the teardown would have, keeping the count of secondaries. A claim in this copy's own process id
+// is a dead primary's too: the system handed the id on (Windows reuses ids quickly), and this copy has
+// not claimed anything yet.
 void releaseDeadPrimary(InstanceBlock *block)
 {
     if (!block->hasPrimary)
         return;
     const QString ownImage = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
-    if (!Platform::isProcessAlive(block->primaryProcessId, ownImage))
+    if (block->primaryProcessId == QCoreApplication::applicationPid() ||
+        !Platform::isProcessAlive(block->primaryProcessId, ownImage))
         releaseInstanceBlock(block);
 }
-
-// The turn of one copy at creating the block: a semaphore of its own, which (unlike the block's lock) no
-// create() resets. Released by the destructor, or by the system when the copy ends holding it.
-class CreatorsTurn
-{
-public:
-    explicit CreatorsTurn(const QString &instanceKey)
-        : m_semaphore(keptSemaphore(instanceKey + QLatin1String("/creating")))
-        , m_held(m_semaphore->acquire())
-    {}
-    ~CreatorsTurn()
-    {
-        if (m_held)
-            m_semaphore->release();
-    }
-    Q_DISABLE_COPY(CreatorsTurn)
-
-private:
-    // One object per process (there is one application object, so one key), never destroyed, for the
-    // reason given at retireSharedBlock: where the semaphore is a System V one, destroying the object
-    // that made it would remove it under the copies waiting on it.
-    static QSystemSemaphore *keptSemaphore(const QString &key)
-    {
-        static auto *const semaphore = new QSystemSemaphore(key, 1, QSystemSemaphore::Open);
-        return semaphore;
-    }
-
-    QSystemSemaphore *const m_semaphore;
-    const bool m_held;
-};
 
 } // namespace
 
@@ -85,18 +47,14 @@ void randomPause()
     QThread::msleep(8 + ((r * 10) >> 32));
 }
 
-// Where the lock is a System V semaphore, destroying the object that happened to create it removes the
-// semaphore and its key file while other copies are waiting on it or deriving its key: their lock or create
-// then fails and they end with status 1, or they make a second semaphore and lock each other out no longer.
-// One semaphore per key that stays is the lesser cost. Detaching still lets the segment go with its last
-// user.
-void retireSharedBlock(std::unique_ptr<QSharedMemory> segment)
+QString electionLockName(const QString &instanceKey)
 {
-    segment->detach();
-    // Deliberately never destroyed, not even by the static destructors that exit() runs: reachable to the
-    // end, so that nothing reports it as lost either.
-    static auto *const kept = new QList<QSharedMemory *>;
-    kept->append(segment.release());
+    return Platform::ipcObjectName(instanceKey + QLatin1String(".lock"));
+}
+
+QString sharedBlockNativeKey(const QString &instanceKey)
+{
+    return Platform::ipcObjectName(instanceKey + QLatin1String(".block"));
 }
 
 SingleApplication::SingleApplication(int &argc, char **argv, bool allowSecondary, StartOptions options,
@@ -111,80 +69,74 @@ SingleApplication::SingleApplication(int &argc, char **argv, bool allowSecondary
     d->computeInstanceKey();
 
     randomPause();
-    openSharedBlock(); // returns holding the segment's lock
-    waitForConsistentBlock();
-    takeRole(allowSecondary, timeoutMs); // gives the lock back, or ends a refused copy
+    // One lock for every step that opens, reads or writes the block. The system gives it back when a
+    // holder dies, so no copy can leave the others waiting; and the block is opened by its native name,
+    // which takes no lock of the framework's own (a semaphore there, which nobody gives back for a copy
+    // that dies holding it).
+    d->electionLock = std::make_unique<Platform::InterProcessLock>(electionLockName(d->instanceKey));
+    ElectionLocker locker(*d->electionLock);
+    if (lockOrGiveUp(locker, "SingleApplication: Unable to lock memory block after attach.")) {
+        openSharedBlock();
+        if (waitForConsistentBlock(locker)) {
+            takeRole(locker, allowSecondary, timeoutMs); // the locker gives the lock back on return
+            return;
+        }
+    }
+    goOnWithoutRole(allowSecondary, timeoutMs);
 }
 
 SingleApplication::~SingleApplication() = default;
 
-// The last user of a segment may detach (and so remove it) at any point between our failed create and the
-// end of our attach, or remove its key file while we derive the key from it. Ending with status 1 then
-// would lose the path this copy was started for, so those failures start over, a few times at most: an
-// attach that fails after a create found the segment, and a create that lost its key.
+// True once the lock is held. A lock that cannot be had at all is fatal; one held by a copy that hangs is
+// waited for only so long (false then).
+bool SingleApplication::lockOrGiveUp(ElectionLocker &locker, const char *failureMessage)
+{
+    switch (locker.relock()) {
+    case Platform::InterProcessLock::Result::Acquired:
+    case Platform::InterProcessLock::Result::AcquiredAbandoned:
+        // A holder that died may have stopped halfway through a write: the checksum shows it, and a claim
+        // of a process that is gone is released before the role is decided.
+        return true;
+    case Platform::InterProcessLock::Result::TimedOut:
+        return false;
+    case Platform::InterProcessLock::Result::Failed:
+        break;
+    }
+    qCritical().noquote() << failureMessage;
+    failOnLockError(locker.errorString());
+}
+
+// Under the lock, so that no copy can take the segment away (the last one to detach removes it) between
+// another's look for it and its attach, and no two copies create it together.
 void SingleApplication::openSharedBlock()
 {
     Q_D(SingleApplication);
-    // Attaches a fresh object to the block and takes its lock; false when there is no block to attach to.
-    const auto attachFreshObject = [this, d] {
-        d->sharedBlock = std::make_unique<QSharedMemory>(d->instanceKey);
-        if (!d->sharedBlock->attach(QSharedMemory::ReadWrite))
-            return false;
-        if (!d->sharedBlock->lock()) {
-            qCritical().noquote() << "SingleApplication: Unable to lock memory block after attach.";
-            failOnSharedMemoryError();
-        }
-        return true;
-    };
-    for (int attempt = 1;; ++attempt) {
-        const bool mayRetry = attempt < SegmentOpenAttempts;
-        // A block that exists is attached without create(): on Unix, create() first resets the lock's
-        // semaphore to one (to recover from an owner that crashed), also when the segment exists and another
-        // copy holds the lock at that moment, and would let this copy in beside it (two primaries, one
-        // selection handed off twice). Only when there is no block does the copy go on to create it.
-        if (attachFreshObject())
-            return;
-        retireSharedBlock(std::move(d->sharedBlock));
-        // Copies that find no block together would still create it together, and the later create() would
-        // reset the lock under the first creator. So they take turns, and each looks again first: the one
-        // before may have made the block. The turn ends when this function returns, by then holding the
-        // block's lock.
-        const CreatorsTurn turn(d->instanceKey);
-        if (attachFreshObject())
-            return;
-        retireSharedBlock(std::move(d->sharedBlock));
-        d->sharedBlock = std::make_unique<QSharedMemory>(d->instanceKey);
-        if (d->sharedBlock->create(InstanceBlockSize, QSharedMemory::ReadWrite)) {
-            if (!d->sharedBlock->lock()) {
-                qCritical().noquote() << "SingleApplication: Unable to lock memory block after create.";
-                failOnSharedMemoryError();
-            }
-            d->resetInstanceBlock();
-            return;
-        }
-        if (d->sharedBlock->error() == QSharedMemory::AlreadyExists) {
-            // Attach through a fresh object: re-keying the one that tried to create would let go of the
-            // lock it may have created a moment ago (see retireSharedBlock).
-            retireSharedBlock(std::move(d->sharedBlock));
-            if (attachFreshObject())
-                return;
-            if (!mayRetry) {
-                qCritical().noquote() << "SingleApplication: Unable to attach to shared memory block.";
-                failOnSharedMemoryError();
-            }
-        } else if (!mayRetry || (d->sharedBlock->error() != QSharedMemory::NotFound &&
-                                 d->sharedBlock->error() != QSharedMemory::KeyError)) {
-            qCritical().noquote() << "SingleApplication: Unable to create block.";
-            failOnSharedMemoryError();
-        }
-        retireSharedBlock(std::move(d->sharedBlock));
-        randomPause();
+    d->sharedBlock = std::make_unique<QSharedMemory>();
+    d->sharedBlock->setNativeKey(sharedBlockNativeKey(d->instanceKey));
+    if (d->sharedBlock->attach(QSharedMemory::ReadWrite))
+        return;
+    if (d->sharedBlock->error() != QSharedMemory::NotFound) {
+        qCritical().noquote() << "SingleApplication: Unable to attach to shared memory block.";
+        failOnSharedMemoryError();
+    }
+    if (d->sharedBlock->create(InstanceBlockSize, QSharedMemory::ReadWrite)) {
+        d->resetInstanceBlock();
+        return;
+    }
+    // Another program that does not take our lock may have made it after all.
+    if (d->sharedBlock->error() != QSharedMemory::AlreadyExists) {
+        qCritical().noquote() << "SingleApplication: Unable to create block.";
+        failOnSharedMemoryError();
+    }
+    if (!d->sharedBlock->attach(QSharedMemory::ReadWrite)) {
+        qCritical().noquote() << "SingleApplication: Unable to attach to shared memory block.";
+        failOnSharedMemoryError();
     }
 }
 
-// A mismatch means a copy stopped halfway through a write, or the creator has not reset a new segment yet.
-// Give it time, then assume the writer is gone.
-void SingleApplication::waitForConsistentBlock()
+// A mismatch means a copy stopped halfway through a write. Give it time, then assume the writer is gone.
+// False when the lock could not be had again within its bound.
+bool SingleApplication::waitForConsistentBlock(ElectionLocker &locker)
 {
     Q_D(SingleApplication);
     QElapsedTimer inconsistentFor;
@@ -196,27 +148,23 @@ void SingleApplication::waitForConsistentBlock()
                    "from more than 5s. Assuming primary instance failure.";
             d->resetInstanceBlock();
         }
-        if (!d->sharedBlock->unlock())
-            debugSharedMemoryError("SingleApplication: Unable to unlock memory for random wait.",
-                                   *d->sharedBlock);
+        locker.setUnlockFailureMessage("SingleApplication: Unable to unlock memory for random wait.");
+        locker.unlock();
         randomPause();
-        if (!d->sharedBlock->lock()) {
-            qCritical().noquote() << "SingleApplication: Unable to lock memory after random wait.";
-            failOnSharedMemoryError();
-        }
+        if (!lockOrGiveUp(locker, "SingleApplication: Unable to lock memory after random wait."))
+            return false;
     }
+    return true;
 }
 
-void SingleApplication::takeRole(bool allowSecondary, int timeoutMs)
+void SingleApplication::takeRole(ElectionLocker &locker, bool allowSecondary, int timeoutMs)
 {
     Q_D(SingleApplication);
     releaseDeadPrimary(d->instanceBlock());
 
     if (!d->instanceBlock()->hasPrimary) {
         d->becomePrimary();
-        if (!d->sharedBlock->unlock())
-            debugSharedMemoryError("SingleApplication: Unable to unlock memory after primary start.",
-                                   *d->sharedBlock);
+        locker.setUnlockFailureMessage("SingleApplication: Unable to unlock memory after primary start.");
         return;
     }
 
@@ -225,15 +173,29 @@ void SingleApplication::takeRole(bool allowSecondary, int timeoutMs)
         // Still under the lock, so that the handshake carries the number just taken.
         if (d->startOptions.testFlag(NotifyPrimaryOfSecondaries))
             d->contactPrimary(timeoutMs, HandshakeKind::SecondaryLaunch);
-        if (!d->sharedBlock->unlock())
-            debugSharedMemoryError("SingleApplication: Unable to unlock memory after secondary start.",
-                                   *d->sharedBlock);
+        locker.setUnlockFailureMessage("SingleApplication: Unable to unlock memory after secondary start.");
         return;
     }
 
-    if (!d->sharedBlock->unlock())
-        debugSharedMemoryError("SingleApplication: Unable to unlock memory at end of execution.",
-                               *d->sharedBlock);
+    locker.setUnlockFailureMessage("SingleApplication: Unable to unlock memory at end of execution.");
+    locker.unlock();
+    endRefusedCopy(timeoutMs);
+}
+
+// The lock stayed with a copy that hangs. Whatever this copy was started for goes on as a secondary's
+// would (the launcher spools its path for whichever primary gathers next), uncounted, since the block
+// cannot be written; a copy that may not run beside a primary ends as a refused one.
+void SingleApplication::goOnWithoutRole(bool allowSecondary, int timeoutMs)
+{
+    qWarning().noquote() << "SingleApplication: Timed out waiting for the lock of the memory block; "
+                            "going on without a role.";
+    if (!allowSecondary)
+        endRefusedCopy(timeoutMs);
+}
+
+void SingleApplication::endRefusedCopy(int timeoutMs)
+{
+    Q_D(SingleApplication);
     d->contactPrimary(timeoutMs, HandshakeKind::DuplicateLaunch);
     d_ptr.reset();
     ::exit(EXIT_SUCCESS);
@@ -242,8 +204,19 @@ void SingleApplication::takeRole(bool allowSecondary, int timeoutMs)
 void SingleApplication::failOnSharedMemoryError()
 {
     Q_D(SingleApplication);
+    failWith(int(d->sharedBlock->error()), d->sharedBlock->errorString());
+}
+
+void SingleApplication::failOnLockError(const QString &errorString)
+{
+    failWith(int(QSharedMemory::LockError), errorString);
+}
+
+void SingleApplication::failWith(int errorCode, const QString &errorString)
+{
     // Three items of one stream: the prefix, the error code and the error string, which the stream quotes.
-    qCritical() << "SingleApplication: " << int(d->sharedBlock->error()) << d->sharedBlock->errorString();
+    qCritical() << "SingleApplication: " << errorCode << errorString;
+    // The teardown gives the lock back, as the system would not on every platform after exit().
     d_ptr.reset();
     ::exit(EXIT_FAILURE);
 }
@@ -278,14 +251,23 @@ SingleApplicationPrivate::~SingleApplicationPrivate()
         primarySocket->close();
         primarySocket.reset();
     }
-    if (sharedBlock) {
-        sharedBlock->lock();
-        if (holdsPrimaryRole) {
-            stopLocalServer();
-            releaseInstanceBlock(instanceBlock());
+    if (sharedBlock && electionLock) {
+        ElectionLocker locker(*electionLock);
+        const auto locked = locker.relock();
+        if (locked == Platform::InterProcessLock::Result::Acquired ||
+            locked == Platform::InterProcessLock::Result::AcquiredAbandoned) {
+            if (holdsPrimaryRole) {
+                stopLocalServer();
+                releaseInstanceBlock(instanceBlock());
+            }
+            // Detached under the lock: the last copy to detach takes the segment away.
+            sharedBlock.reset();
+        } else {
+            // A copy that hangs holds the lock (or it cannot be had at all): leave the segment attached until
+            // the process ends (the system detaches it then) and the claim of a primary to the next copy,
+            // which releases the claim of a process that is gone.
+            static_cast<void>(sharedBlock.release());
         }
-        sharedBlock->unlock();
-        retireSharedBlock(std::move(sharedBlock));
     }
     // A server started without a block (see startLocalServer) goes too, while the records its sockets
     // remove themselves from still exist.

@@ -7,6 +7,7 @@
 #include <QScopedPointer>
 #include <QString>
 
+class ElectionLocker;
 class SingleApplicationPrivate;
 
 // The program's application object. Its constructor elects one primary among the copies of the program
@@ -41,10 +42,15 @@ Q_SIGNALS:
 
 private:
     // The steps of the election, in the order the constructor takes them.
+    bool lockOrGiveUp(ElectionLocker &locker, const char *failureMessage);
     void openSharedBlock();
-    void waitForConsistentBlock();
-    void takeRole(bool allowSecondary, int timeoutMs);
+    bool waitForConsistentBlock(ElectionLocker &locker);
+    void takeRole(ElectionLocker &locker, bool allowSecondary, int timeoutMs);
+    void goOnWithoutRole(bool allowSecondary, int timeoutMs);
+    [[noreturn]] void endRefusedCopy(int timeoutMs);
     [[noreturn]] void failOnSharedMemoryError();
+    [[noreturn]] void failOnLockError(const QString &errorString);
+    [[noreturn]] void failWith(int errorCode, const QString &errorString);
 
     QScopedPointer<SingleApplicationPrivate> d_ptr;
     Q_DECLARE_PRIVATE(SingleApplication)

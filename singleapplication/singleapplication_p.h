@@ -10,6 +10,7 @@
 
 #include "handshake.h"
 #include "instanceblock.h"
+#include "interprocesslock.h"
 #include "localtransport.h"
 #include "singleapplication.h"
 
@@ -57,8 +58,9 @@ struct ClientRecord
 // Sleeps a random 8 to 17 ms, so that copies started together do not retry in lock step.
 void randomPause();
 
-// Detaches from the segment but keeps the object, and with it the system-wide lock, until the process ends.
-void retireSharedBlock(std::unique_ptr<QSharedMemory> segment);
+// The system's names of the election's lock and of the shared block, made from the instance key.
+QString electionLockName(const QString &instanceKey);
+QString sharedBlockNativeKey(const QString &instanceKey);
 
 // The election's roles and teardown are in singleapplication.cpp, beside the steps that take them; the
 // local server, the connection to a primary and the reading of handshakes in localconnections.cpp.
@@ -98,6 +100,8 @@ private:
 
 public:
     SingleApplication *owner;
+    // Guards every step that opens, reads, writes or detaches the block.
+    std::unique_ptr<Platform::InterProcessLock> electionLock;
     std::unique_ptr<QSharedMemory> sharedBlock;
     std::unique_ptr<QLocalSocket> primarySocket;
     std::unique_ptr<QLocalServer> localServer;

@@ -616,12 +616,12 @@ void HandOffTest::withoutAPrivateRuntimeFolder()
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
     QProcessEnvironment environment = sandbox.environment();
-    // Then /tmp is the temporary folder, also for the framework's key files, which must not land in "/".
+    // Then /tmp is the temporary folder, also for the election's key files, which must not land in "/".
     const QString temporary = temporaryFolderMissing ? QStringLiteral("/tmp") : sandbox.tempDir();
     if (temporaryFolderMissing)
         environment.insert(QStringLiteral("TMPDIR"), sandbox.root() + QLatin1String("/gone"));
-    const QStringList keyFilesBefore = Sandbox::ipcKeyFiles(QStringLiteral("/tmp"));
     const QStringList keyFilesAtRootBefore = Sandbox::ipcKeyFiles(QStringLiteral("/"));
+    const QStringList keyFilesInTemporaryBefore = Sandbox::ipcKeyFiles(temporary);
     if (runtimeSet)
         QVERIFY(QFile::setPermissions(
             sandbox.runtimeDir(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
@@ -630,6 +630,9 @@ void HandOffTest::withoutAPrivateRuntimeFolder()
         environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
     const QString ownFolder = sandbox.ownTempFolder(temporary);
     const QString spool = sandbox.spoolPath(ownFolder);
+    const QStringList lockFiles{QStringLiteral("*.lock")};
+    const QStringList keyFilesBefore = Sandbox::ipcKeyFiles(ownFolder);
+    const QStringList lockFilesBefore = QDir(ownFolder).entryList(lockFiles, QDir::Files);
 
     // A run without arguments makes the spool folder, silently, in our own folder of the temporary one.
     auto plain = sandbox.start({}, QString(), environment);
@@ -660,17 +663,21 @@ void HandOffTest::withoutAPrivateRuntimeFolder()
              QStringList(expectedArgument(QStringLiteral("-ftype_merge"), paths)));
     QVERIFY(!QFileInfo::exists(spool));
 
+    // The election's files went to our own folder, none loose in the temporary folder or in "/"; those the
+    // runs added go with this test.
     QCOMPARE(Sandbox::ipcKeyFiles(QStringLiteral("/")), keyFilesAtRootBefore);
-    if (temporaryFolderMissing) {
-        // The runs' key files went to /tmp; their objects and files go with this test.
-        QStringList added = Sandbox::ipcKeyFiles(QStringLiteral("/tmp"));
-        for (const QString &file : keyFilesBefore)
-            added.removeAll(file);
-        QVERIFY(!added.isEmpty());
-        Sandbox::removeIpcObjects(added);
-        for (const QString &file : added)
-            QFile::remove(file);
-    }
+    QCOMPARE(Sandbox::ipcKeyFiles(temporary), keyFilesInTemporaryBefore);
+    QStringList addedLocks = QDir(ownFolder).entryList(lockFiles, QDir::Files);
+    for (const QString &file : lockFilesBefore)
+        addedLocks.removeAll(file);
+    QCOMPARE(addedLocks.size(), 1);
+    QFile::remove(ownFolder + QLatin1Char('/') + addedLocks.first());
+    QStringList added = Sandbox::ipcKeyFiles(ownFolder);
+    for (const QString &file : keyFilesBefore)
+        added.removeAll(file);
+    Sandbox::removeIpcObjects(added);
+    for (const QString &file : added)
+        QFile::remove(file);
 }
 
 void HandOffTest::plantedSpoolBaseIsNotUsed_data()

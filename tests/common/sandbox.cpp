@@ -45,7 +45,7 @@ Sandbox::Sandbox(const QString &installFolderName)
 
 Sandbox::~Sandbox()
 {
-    removeIpcObjects(ipcKeyFiles(tempDir()));
+    removeIpcObjects(ipcKeyFiles(tempDir()) + ipcKeyFiles(ownTempFolder()) + ipcKeyFiles(runtimeDir()));
 }
 
 QString Sandbox::root() const
@@ -192,7 +192,8 @@ bool Sandbox::waitAll(const std::vector<std::unique_ptr<QProcess>> &processes, i
 QStringList Sandbox::ipcKeyFiles(const QString &folder)
 {
     QStringList files;
-    QDirIterator it(folder, {QStringLiteral("qipc_*")}, QDir::Files | QDir::Hidden);
+    QDirIterator it(folder, {QStringLiteral("qipc_*"), QStringLiteral("*.block")},
+                    QDir::Files | QDir::Hidden);
     while (it.hasNext())
         files.append(it.next());
     return files;

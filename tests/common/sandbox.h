@@ -78,9 +78,10 @@ public:
     // Everything in the spool folder, hidden entries and folders included, by name.
     QStringList spoolEntries() const;
 
-    // The framework's shared-memory and semaphore key files ("qipc_*") in a folder, and the removal of the
-    // System V objects named by such files (the files stay). The sandbox does this for its own temporary
-    // folder when it goes; a test whose runs use another folder does it itself.
+    // The key files of System V objects in a folder (the election's shared block, "<key>.block", and the
+    // framework's own "qipc_*"), and the removal of the objects named by such files (the files stay). The
+    // sandbox does this for its own temporary and runtime folders when it goes; a test whose runs use
+    // another folder does it itself.
     static QStringList ipcKeyFiles(const QString &folder);
     static void removeIpcObjects(const QStringList &keyFiles);
 

@@ -83,28 +83,40 @@ inline Probe startProbe(const Sandbox &sandbox, const QStringList &arguments,
 
 // The framework places the files behind shared-memory keys and server names in the temporary folder,
 // so the test has to look into the sandbox's to meet the probes there.
-class SandboxTempFolder
+// Points this process's temporary and runtime folders at the sandbox's while it lives, so that names the
+// program derives from them (its local server, the shared block and the election's lock) are the sandbox
+// copies' names.
+class SandboxFolders
 {
 public:
-    explicit SandboxTempFolder(const Sandbox &sandbox)
-        : m_previous(qgetenv("TMPDIR"))
-        , m_hadPrevious(qEnvironmentVariableIsSet("TMPDIR"))
+    explicit SandboxFolders(const Sandbox &sandbox)
+        : m_saved{saved("TMPDIR"), saved("XDG_RUNTIME_DIR")}
     {
         qputenv("TMPDIR", QFile::encodeName(sandbox.tempDir()));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(sandbox.runtimeDir()));
     }
-    ~SandboxTempFolder()
+    ~SandboxFolders()
     {
-        if (m_hadPrevious)
-            qputenv("TMPDIR", m_previous);
-        else
-            qunsetenv("TMPDIR");
+        for (const Saved &variable : m_saved) {
+            if (variable.wasSet)
+                qputenv(variable.name, variable.value);
+            else
+                qunsetenv(variable.name);
+        }
     }
-    SandboxTempFolder(const SandboxTempFolder &) = delete;
-    SandboxTempFolder &operator=(const SandboxTempFolder &) = delete;
+    SandboxFolders(const SandboxFolders &) = delete;
+    SandboxFolders &operator=(const SandboxFolders &) = delete;
 
 private:
-    QByteArray m_previous;
-    bool m_hadPrevious;
+    struct Saved
+    {
+        const char *name;
+        QByteArray value;
+        bool wasSet;
+    };
+    static Saved saved(const char *name) { return {name, qgetenv(name), qEnvironmentVariableIsSet(name)}; }
+
+    Saved m_saved[2];
 };
 
 #endif

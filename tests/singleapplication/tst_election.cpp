@@ -30,20 +30,22 @@ QStringList waitingFor(const QString &file, const QStringList &more = {})
     return QStringList{QStringLiteral("--wait-file"), file} + more;
 }
 
-// Attaches to a probe's segment from the test, the way an independent reader would.
+// Attaches to a probe's segment from the test, the way an independent reader would, and takes the
+// election's lock as a copy does.
 class BlockView
 {
 public:
     BlockView(const Sandbox &sandbox, const QString &key)
-        : m_temp(sandbox)
-        , m_segment(key)
+        : m_folders(sandbox)
+        , m_lock(electionLockName(key))
     {
+        m_segment.setNativeKey(sharedBlockNativeKey(key));
         m_attached = m_segment.attach(QSharedMemory::ReadWrite);
     }
     bool isAttached() const { return m_attached; }
     QSharedMemory::SharedMemoryError error() const { return m_segment.error(); }
-    bool lock() { return m_segment.lock(); }
-    bool unlock() { return m_segment.unlock(); }
+    bool lock() { return m_lock.lock(5000) == Platform::InterProcessLock::Result::Acquired; }
+    bool unlock() { return m_lock.unlock(); }
     unsigned char *bytes() { return static_cast<unsigned char *>(m_segment.data()); }
 
     quint32 secondaryCount() { return blockSecondaryCount(bytes()); }
@@ -52,7 +54,8 @@ public:
     void storeChecksum() { storeBlockChecksum(bytes()); }
 
 private:
-    SandboxTempFolder m_temp;
+    SandboxFolders m_folders;
+    Platform::InterProcessLock m_lock;
     QSharedMemory m_segment;
     bool m_attached = false;
 };
@@ -74,6 +77,7 @@ private Q_SLOTS:
     void secondaryNotification();
     void foreignPeerCompletesHandshake();
     void keyIgnoresPathCaseAndEmptyUserData();
+    void unusableSegmentEndsWithStatusOne_data();
     void unusableSegmentEndsWithStatusOne();
 };
 
@@ -122,9 +126,10 @@ void ElectionTest::primaryThenNumberedSecondaries()
     releaseWaiters(sandbox);
     QVERIFY(first.finish());
     QCOMPARE(first.process->exitCode(), 0);
-    // The first copy created the lock and the semaphore for the turns at creating the block; copies still
-    // running or starting must keep finding both.
-    QCOMPARE(QDir(sandbox.tempDir()).entryList({QStringLiteral("qipc_systemsem_*")}, QDir::Files).size(), 2);
+    // The election's lock is a file that stays: a copy that removed it while another held the lock would let
+    // a third lock a new file beside the holder. Nothing of the framework's own locks is made.
+    QCOMPARE(QDir(sandbox.runtimeDir()).entryList({QStringLiteral("*.lock")}, QDir::Files).size(), 1);
+    QCOMPARE(QDir(sandbox.tempDir()).entryList({QStringLiteral("qipc_*")}, QDir::Files), QStringList());
     QFile::remove(sandbox.root() + QLatin1String("/end"));
 
     Probe second = startProbe(sandbox, PrimaryOptions);
@@ -368,7 +373,7 @@ void ElectionTest::foreignPeerCompletesHandshake()
     QCOMPARE(message.size(), 8 + 55);
 
     {
-        SandboxTempFolder temp(sandbox);
+        SandboxFolders folders(sandbox);
         QLocalSocket peer;
         peer.connectToServer(primary.key);
         QVERIFY(peer.waitForConnected(5000));
@@ -415,25 +420,41 @@ void ElectionTest::keyIgnoresPathCaseAndEmptyUserData()
     QCOMPARE(keyOf(other, withoutPath), keyOf(upper, withoutPath));
 }
 
+void ElectionTest::unusableSegmentEndsWithStatusOne_data()
+{
+    QTest::addColumn<QString>("planted");
+    QTest::addColumn<QByteArray>("message");
+    // A folder where the lock's file should be: the lock cannot be opened at all.
+    QTest::newRow("lock") << QStringLiteral(".lock")
+                          << QByteArray("SingleApplication: Unable to lock memory block after attach.");
+    // A link to nowhere where the block's key file should be: the block can be neither found nor made.
+    QTest::newRow("block") << QStringLiteral(".block")
+                           << QByteArray("SingleApplication: Unable to create block.");
+}
+
 void ElectionTest::unusableSegmentEndsWithStatusOne()
 {
+    QFETCH(QString, planted);
+    QFETCH(QByteArray, message);
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
-    // A temporary "folder" that is a file: the framework cannot make the key files it needs there.
-    const QString notAFolder = sandbox.root() + QLatin1String("/not-a-folder");
-    QVERIFY(QFile(notAFolder).open(QIODevice::WriteOnly));
-    QProcessEnvironment environment = sandbox.environment();
-    environment.insert(QStringLiteral("TMPDIR"), notAFolder);
-    QProcess probe;
-    probe.setProcessEnvironment(environment);
-    probe.start(QStringLiteral(ELECTION_PROBE_PATH), QStringList());
-    QVERIFY(probe.waitForFinished(20000));
-    QCOMPARE(probe.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(probe.exitCode(), 1);
-    QVERIFY(probe.readAllStandardOutput().isEmpty());
-    const QList<QByteArray> lines = probe.readAllStandardError().trimmed().split('\n');
+    Probe first = startProbe(sandbox, {});
+    QVERIFY(first.readIdentity());
+    QVERIFY(first.finish());
+    const QString path = sandbox.runtimeDir() + QLatin1Char('/') + first.key + planted;
+    QFile::remove(path);
+    if (planted == QLatin1String(".lock"))
+        QVERIFY(QDir().mkdir(path));
+    else
+        QVERIFY(QFile::link(sandbox.root() + QLatin1String("/gone/key"), path));
+
+    Probe probe = startProbe(sandbox, {});
+    QVERIFY(probe.finish());
+    QCOMPARE(probe.process->exitCode(), 1);
+    QVERIFY(probe.output.isEmpty());
+    const QList<QByteArray> lines = probe.process->readAllStandardError().trimmed().split('\n');
     QCOMPARE(lines.size(), 2);
-    QCOMPARE(lines.at(0), QByteArray("SingleApplication: Unable to create block."));
+    QCOMPARE(lines.at(0), message);
     // The prefix, the numeric error code and the quoted error string, as one stream writes three items.
     const QRegularExpression fatal(QStringLiteral("^SingleApplication:  [0-9]+ \"[^\"]+\"$"));
     QVERIFY2(fatal.match(QString::fromUtf8(lines.at(1))).hasMatch(), lines.at(1).constData());

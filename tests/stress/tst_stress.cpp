@@ -59,15 +59,13 @@ void restoreLister(const Sandbox &sandbox)
 }
 
 // Changes one byte of the live shared block behind its checksum. The block's System V key comes from the
-// key file the framework keeps in the (sandbox's) temporary folder.
+// key file the copies keep in the (sandbox's) runtime folder.
 bool corruptSharedBlock(const Sandbox &sandbox)
 {
-    const QStringList keyFiles =
-        QDir(sandbox.tempDir()).entryList({QStringLiteral("qipc_sharedmemory_*")}, QDir::Files);
+    const QStringList keyFiles = Sandbox::ipcKeyFiles(sandbox.runtimeDir());
     if (keyFiles.size() != 1)
         return false;
-    const key_t key =
-        ftok(QFile::encodeName(sandbox.tempDir() + QLatin1Char('/') + keyFiles.first()).constData(), 'Q');
+    const key_t key = ftok(QFile::encodeName(keyFiles.first()).constData(), 'Q');
     const int id = shmget(key, 0, 0);
     if (id == -1)
         return false;
