@@ -1,6 +1,8 @@
 #include "byteformats.h"
+#include "electionlocker.h"
 #include "probeprocess.h"
 #include "singleapplication_p.h"
+#include "testfiles.h"
 
 #include <QDataStream>
 #include <QDir>
@@ -77,6 +79,8 @@ private Q_SLOTS:
     void secondaryNotification();
     void foreignPeerCompletesHandshake();
     void keyIgnoresPathCaseAndEmptyUserData();
+    void lockHolderThatDiesOrHangs_data();
+    void lockHolderThatDiesOrHangs();
     void unusableSegmentEndsWithStatusOne_data();
     void unusableSegmentEndsWithStatusOne();
 };
@@ -418,6 +422,78 @@ void ElectionTest::keyIgnoresPathCaseAndEmptyUserData()
     QVERIFY(keyOf(upper, {QStringLiteral("--user-data"), QStringLiteral("x")}) != key);
     const QStringList withoutPath{QStringLiteral("--options"), QStringLiteral("0x11")};
     QCOMPARE(keyOf(other, withoutPath), keyOf(upper, withoutPath));
+}
+
+void ElectionTest::lockHolderThatDiesOrHangs_data()
+{
+    QTest::addColumn<bool>("holderDies");
+    QTest::newRow("holder killed inside the lock") << true;
+    QTest::newRow("holder hangs past the bound") << false;
+}
+
+// The election's lock held by a process that is killed while holding it, or that hangs: the system gives a
+// dead holder's lock back at once, and a copy waits for a live one only up to the bound, then goes on without
+// a role and keeps its path spooled for the next primary.
+void ElectionTest::lockHolderThatDiesOrHangs()
+{
+    QFETCH(bool, holderDies);
+    Sandbox sandbox;
+    QVERIFY(sandbox.isValid());
+    // A run without arguments takes part in the election and leaves the lock's file, which stays.
+    QCOMPARE(sandbox.run({}).exitCode, 0);
+    const QStringList lockFiles =
+        QDir(sandbox.runtimeDir()).entryList({QStringLiteral("*.lock")}, QDir::Files);
+    QCOMPARE(lockFiles.size(), 1);
+    QProcess holder;
+    holder.start(QStringLiteral("/bin/sh"),
+                 {QStringLiteral("-c"),
+                  QStringLiteral("exec 9>>\"$1\" && flock 9 && echo held && exec sleep 600"),
+                  QStringLiteral("sh"), sandbox.runtimeDir() + QLatin1Char('/') + lockFiles.first()});
+    QVERIFY(holder.waitForReadyRead(20000));
+    QCOMPARE(holder.readAllStandardOutput(), QByteArray("held\n"));
+
+    const QString first = QStringLiteral("/documents/first.pdf");
+    auto copy = sandbox.start({QStringLiteral("-ftype_print"), first});
+    QElapsedTimer sinceHolderEnded;
+    if (holderDies) {
+        QTest::qWait(1000);
+        holder.kill();
+        QVERIFY(holder.waitForFinished(20000));
+        sinceHolderEnded.start();
+        QVERIFY(copy->waitForFinished(60000));
+        // Waiting out the bound would have left the copy without a role, and its path without a hand-off.
+        QVERIFY2(sinceHolderEnded.elapsed() < ElectionLocker::WaitBoundMs,
+                 QByteArray::number(sinceHolderEnded.elapsed()).constData());
+        QCOMPARE(copy->readAllStandardError(), QByteArray());
+        QCOMPARE(copy->exitCode(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(handedOffPaths(sandbox, QStringLiteral("-ftype_print")), QStringList(first),
+                                  20000);
+        return;
+    }
+    QElapsedTimer waited;
+    waited.start();
+    QVERIFY(copy->waitForFinished(60000));
+    QVERIFY(waited.elapsed() >= ElectionLocker::WaitBoundMs);
+    QCOMPARE(copy->exitCode(), 0);
+    QCOMPARE(copy->readAllStandardError(),
+             QByteArray("SingleApplication: Timed out waiting for the lock of the memory block; going on "
+                        "without a role.\n"));
+    QCOMPARE(sandbox.editorStarts(), QList<QStringList>());
+    const QStringList spooled = sandbox.spoolEntries();
+    QCOMPARE(spooled.size(), 1);
+    QVERIFY(readFile(sandbox.spoolPath() + QLatin1Char('/') + spooled.first()).contains(first.toUtf8()));
+
+    // Once the holder is gone, the next selection's primary hands the kept path off too.
+    holder.kill();
+    QVERIFY(holder.waitForFinished(20000));
+    const QString second = QStringLiteral("/documents/second.pdf");
+    const Sandbox::Result next = sandbox.run({QStringLiteral("-ftype_print"), second});
+    QCOMPARE(next.exitCode, 0);
+    QStringList handed;
+    QTRY_VERIFY_WITH_TIMEOUT((handed = handedOffPaths(sandbox, QStringLiteral("-ftype_print"))).size() == 2,
+                             20000);
+    handed.sort();
+    QCOMPARE(handed, QStringList({first, second}));
 }
 
 void ElectionTest::unusableSegmentEndsWithStatusOne_data()
