@@ -6,7 +6,12 @@
 #include "sandbox.h"
 #include "testfiles.h"
 
+#include <QElapsedTimer>
+#include <QRandomGenerator>
 #include <QTest>
+#include <QThread>
+
+#include <algorithm>
 
 #include <csignal>
 #include <sys/ipc.h>
@@ -17,6 +22,8 @@ namespace {
 // Longest a hand-off may take: the census's own 30 s wait plus the poll's cap, with room for a loaded
 // machine.
 constexpr int HandOffBoundMs = 180000;
+// Longest any copy may still run: the primary's 30 s cap, the quiet window and a loaded machine's starts.
+constexpr int CapBoundMs = 45000;
 
 QList<QStringList> selection(const QString &verbFlag, const QStringList &paths)
 {
@@ -41,6 +48,40 @@ bool allEndedWithZero(const std::vector<std::unique_ptr<QProcess>> &copies)
             return false;
     }
     return true;
+}
+
+// Kills `count` of the copies, each at a random moment of the first `withinMs` after they were started.
+void killAtRandomMoments(const std::vector<std::unique_ptr<QProcess>> &copies, int count, int withinMs,
+                         QRandomGenerator &random)
+{
+    QElapsedTimer clock;
+    clock.start();
+    std::vector<std::pair<int, size_t>> kills; // when, which
+    std::vector<size_t> order(copies.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::shuffle(order.begin(), order.end(), random);
+    for (int k = 0; k < count; ++k)
+        kills.emplace_back(random.bounded(withinMs), order[size_t(k)]);
+    std::sort(kills.begin(), kills.end());
+    for (const auto &kill : kills) {
+        while (clock.elapsed() < kill.first)
+            QThread::msleep(1);
+        copies[kill.second]->kill();
+    }
+}
+
+// The editor's starts whose argument carries any of the paths.
+QList<QStringList> startsCarrying(const QList<QStringList> &starts, const QStringList &paths)
+{
+    QList<QStringList> carrying;
+    for (const QStringList &start : starts) {
+        const QStringList parts = start.value(0).split(QLatin1Char(';'));
+        if (std::any_of(paths.cbegin(), paths.cend(),
+                        [&](const QString &path) { return parts.contains(path); }))
+            carrying.append(start);
+    }
+    return carrying;
 }
 
 // A lister that signals its start with a marker file and lists nothing until released.
@@ -208,6 +249,40 @@ private Q_SLOTS:
         QStringList handedOff = handedOffPaths(sandbox, QStringLiteral("-ftype_edit"));
         handedOff.sort();
         QCOMPARE(handedOff, QStringList({QStringLiteral("/killed/a.pdf"), QStringLiteral("/next/b.pdf")}));
+    }
+
+    // Copies die at any moment (a crash, an anti-virus, Task Manager): a third of each selection is killed
+    // at random moments of its first half second. No other copy may stall (each ends within the cap), and
+    // the next selection still reaches the editor in one start, with each of its paths once.
+    void copiesKilledAtRandom()
+    {
+        Sandbox sandbox;
+        QVERIFY(sandbox.isValid());
+        const quint32 seed = QRandomGenerator::global()->generate();
+        qInfo("seed %u", seed);
+        QRandomGenerator random(seed);
+        int round = 0;
+        const int rounds = repeatWithinBudget(8, 120000, [&] {
+            QFile::remove(sandbox.editorLog());
+            const auto copies = sandbox.startAll(selection(
+                QStringLiteral("-ftype_merge"), numberedPaths(QStringLiteral("killed %1").arg(round), 12)));
+            killAtRandomMoments(copies, 4, 500, random);
+            QVERIFY(Sandbox::waitAll(copies, CapBoundMs));
+
+            const QStringList next = numberedPaths(QStringLiteral("after %1").arg(round), 3);
+            const auto nextCopies = sandbox.startAll(selection(QStringLiteral("-ftype_edit"), next));
+            QVERIFY(Sandbox::waitAll(nextCopies, CapBoundMs));
+            QVERIFY(allEndedWithZero(nextCopies));
+            QTRY_VERIFY_WITH_TIMEOUT(!startsCarrying(sandbox.editorStarts(), next).isEmpty(), 20000);
+            const QList<QStringList> starts = startsCarrying(sandbox.editorStarts(), next);
+            QCOMPARE(starts.size(), 1);
+            QStringList handed = starts.first().first().split(QLatin1Char(';'));
+            QCOMPARE(handed.takeFirst(), QStringLiteral("-ftype_edit"));
+            for (const QString &path : next)
+                QCOMPARE(handed.count(path), 1);
+            ++round;
+        });
+        qInfo("%d rounds", rounds);
     }
 
     void faultyLister_data()
