@@ -9,17 +9,22 @@
 #include "sandbox.h"
 #include "testfiles.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QMap>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSet>
 #include <QStandardPaths>
 #include <QTest>
+#include <QThread>
+#include <algorithm>
 
 namespace {
 
@@ -194,6 +199,9 @@ private Q_SLOTS:
     void handOff_reachesEditorOnce_data();
     void handOff_reachesEditorOnce();
     void election_simultaneousCopiesHaveOnePrimary();
+    void election_deadHolderStallsNoCopy_data();
+    void election_deadHolderStallsNoCopy();
+    void election_copiesKilledAtRandom();
     void shellVerbs_runOnlyTheRegisteredPrograms_data();
     void shellVerbs_runOnlyTheRegisteredPrograms();
     void cleanup();
@@ -219,6 +227,10 @@ private:
         return ExportText::read(exportText(key, settle));
     }
     bool keyExists(const QString &key) const;
+    QString electionLockName();
+    std::unique_ptr<QProcess> startLockHolder(const QString &mode, const QString &name) const;
+    std::unique_ptr<QProcess> startCopy(const QStringList &arguments) const;
+    bool handsOffOnce(const QString &flag, const QStringList &paths, QProcess *keeper = nullptr);
     Run runProgram(const QStringList &arguments) const;
     QList<QJsonArray> editorStarts() const;
     bool importReg(const QString &text) const;
@@ -235,6 +247,7 @@ private:
     // identifier (empty if there was none); put back after every test that changed it.
     QString m_pdfKeyBefore;
     bool m_pdfRedirected = false;
+    QString m_electionLockName;
 };
 
 QProcessEnvironment WineTest::wineEnvironment() const
@@ -256,7 +269,13 @@ QProcessEnvironment WineTest::wineEnvironment() const
 
 WineTest::Run WineTest::wine(const QStringList &arguments, int timeoutMs) const
 {
-    return m_sandbox->run(arguments, timeoutMs, QStringLiteral("wine"), wineEnvironment());
+    const Run run = m_sandbox->run(arguments, timeoutMs, QStringLiteral("wine"), wineEnvironment());
+    // What the program and Wine said, whenever a run fails: a status alone does not tell which.
+    if (arguments.value(0) == ProgramWindows && (!run.finished || run.exitCode != 0))
+        qWarning("wine %s: %s, status %d\nstandard output:\n%s\nstandard error:\n%s",
+                 qPrintable(arguments.join(QLatin1Char(' '))), run.finished ? "ended" : "did not end",
+                 run.exitCode, run.standardOutput.constData(), run.standardError.constData());
+    return run;
 }
 
 // Lets the prefix settle: every Wine process of it has ended and the registry is on disk.
@@ -276,8 +295,8 @@ void WineTest::initTestCase()
              "wine is not installed (scripts/install-deps.sh installs it)");
     QVERIFY2(QFile::exists(deploy + QLatin1String("/OstrelContextMenu.exe")),
              "no Windows build; run scripts/build-windows.sh");
-    for (const char *standIn :
-         {"tasklist.exe", "FileAssociation.dll", "Ostrel PDF Editor.exe", "shellexec.exe", "planted.exe"})
+    for (const char *standIn : {"tasklist.exe", "FileAssociation.dll", "Ostrel PDF Editor.exe",
+                                "shellexec.exe", "planted.exe", "lockholder.exe"})
         QVERIFY2(QFile::exists(windowsBin + QLatin1Char('/') + QLatin1String(standIn)), standIn);
 
     m_sandbox = std::make_unique<Sandbox>();
@@ -668,6 +687,161 @@ void WineTest::election_simultaneousCopiesHaveOnePrimary()
         QStringList handed = starts.first().first().toString().split(QLatin1Char(';')).mid(1);
         handed.sort();
         QCOMPARE(handed, paths);
+    }
+}
+
+// The name of the election's lock, as the program under Wine makes it: from Wine's relay trace of a run.
+QString WineTest::electionLockName()
+{
+    if (!m_electionLockName.isEmpty())
+        return m_electionLockName;
+    if (!importReg(
+            QStringLiteral("[HKEY_CURRENT_USER\\Software\\Wine\\Debug]\r\n"
+                           "\"RelayInclude\"=\"user32.AllowSetForegroundWindow;kernel32.CreateMutexW\"\r\n")))
+        return QString();
+    QProcessEnvironment environment = wineEnvironment();
+    environment.insert(QStringLiteral("WINEDEBUG"), QStringLiteral("-all,+relay"));
+    const Run run = m_sandbox->run({ProgramWindows}, 120000, QStringLiteral("wine"), environment);
+    waitForWineServer();
+    const QRegularExpression created(QStringLiteral("CreateMutexW\\([^)]*L\"([A-Za-z0-9+_]{43}=\\.lock)\""));
+    m_electionLockName = created.match(QString::fromUtf8(run.standardError)).captured(1);
+    return m_electionLockName;
+}
+
+std::unique_ptr<QProcess> WineTest::startLockHolder(const QString &mode, const QString &name) const
+{
+    auto holder = std::make_unique<QProcess>();
+    holder->setProcessEnvironment(wineEnvironment());
+    holder->start(QStringLiteral("wine"), {m_windowsBin + QLatin1String("/lockholder.exe"), mode, name});
+    for (QDeadlineTimer deadline(60000); !deadline.hasExpired() && holder->state() != QProcess::NotRunning;) {
+        holder->waitForReadyRead(200);
+        if (holder->readAllStandardOutput().contains("ready"))
+            return holder;
+    }
+    return nullptr;
+}
+
+std::unique_ptr<QProcess> WineTest::startCopy(const QStringList &arguments) const
+{
+    auto process = std::make_unique<QProcess>();
+    process->setProcessEnvironment(wineEnvironment());
+    process->start(QStringLiteral("wine"), QStringList{ProgramWindows} + arguments);
+    return process;
+}
+
+// A selection of these paths, started together, reaches the editor in one start, with each path once; no
+// copy says anything.
+bool WineTest::handsOffOnce(const QString &flag, const QStringList &paths, QProcess *keeper)
+{
+    QFile::remove(editorLog());
+    std::vector<std::unique_ptr<QProcess>> copies;
+    for (const QString &path : paths)
+        copies.push_back(startCopy({flag, path}));
+    bool quiet = Sandbox::waitAll(copies, 120000);
+    for (const auto &copy : copies) {
+        const QByteArray said = withoutWineNoise(copy->readAllStandardError());
+        if (copy->exitCode() != 0 || !said.isEmpty()) {
+            qWarning("copy: status %d, standard error:\n%s", copy->exitCode(), said.constData());
+            quiet = false;
+        }
+    }
+    // The prefix settles only once every process of it has ended.
+    if (keeper) {
+        keeper->kill();
+        keeper->waitForFinished(20000);
+    }
+    waitForWineServer();
+    int carrying = 0;
+    for (const QJsonArray &start : editorStarts()) {
+        QStringList parts = start.first().toString().split(QLatin1Char(';'));
+        if (!std::any_of(paths.cbegin(), paths.cend(),
+                         [&](const QString &path) { return parts.contains(path); }))
+            continue;
+        ++carrying;
+        if (parts.takeFirst() != flag)
+            return false;
+        for (const QString &path : paths) {
+            if (parts.count(path) != 1)
+                return false;
+        }
+    }
+    return quiet && carrying == 1;
+}
+
+void WineTest::election_deadHolderStallsNoCopy_data()
+{
+    QTest::addColumn<bool>("fatalPath");
+    QTest::newRow("holder killed while another process keeps the lock open") << false;
+    QTest::newRow("holder ends by the fatal path") << true;
+}
+
+// A mutex, unlike a semaphore, is given back when its holder dies: the next copies hand off normally.
+void WineTest::election_deadHolderStallsNoCopy()
+{
+    QFETCH(bool, fatalPath);
+    const QString lock = electionLockName();
+    QVERIFY(!lock.isEmpty());
+    // As a copy waiting for the lock would, this keeps the object alive while its holder dies.
+    const auto keeper = startLockHolder(QStringLiteral("open"), lock);
+    QVERIFY(keeper);
+    if (fatalPath) {
+        // Something else under the block's name: the copy cannot attach, and ends with status 1 while it
+        // holds the lock.
+        QString block = lock;
+        block.replace(QLatin1String(".lock"), QLatin1String(".block"));
+        const auto occupant = startLockHolder(QStringLiteral("occupy"), block);
+        QVERIFY(occupant);
+        const Run failed =
+            wine({ProgramWindows, QStringLiteral("-ftype_print"), QStringLiteral("C:\\lost.pdf")});
+        QCOMPARE(failed.exitCode, 1);
+        occupant->kill();
+        QVERIFY(occupant->waitForFinished(20000));
+    } else {
+        const auto holder = startLockHolder(QStringLiteral("take"), lock);
+        QVERIFY(holder);
+        holder->kill();
+        QVERIFY(holder->waitForFinished(20000));
+    }
+    QElapsedTimer clock;
+    clock.start();
+    // Waiting for a lock that is never given back would end each copy without a role after 10 s, and no
+    // editor would start.
+    QVERIFY(handsOffOnce(QStringLiteral("-ftype_print"),
+                         {QStringLiteral("C:\\after\\1.pdf"), QStringLiteral("C:\\after\\2.pdf"),
+                          QStringLiteral("C:\\after\\3.pdf")},
+                         keeper.get()));
+    qInfo("hand-off after the holder ended: %lld ms", clock.elapsed());
+}
+
+// Copies killed at random moments of their first half second, a third of each selection: no copy still
+// runs after the cap, and the next selection hands off once.
+void WineTest::election_copiesKilledAtRandom()
+{
+    const quint32 seed = QRandomGenerator::global()->generate();
+    qInfo("seed %u", seed);
+    QRandomGenerator random(seed);
+    for (int round = 0; round < 2; ++round) {
+        std::vector<std::unique_ptr<QProcess>> copies;
+        for (int i = 0; i < 12; ++i)
+            copies.push_back(startCopy(
+                {QStringLiteral("-ftype_merge"), QStringLiteral("C:\\killed%1\\%2.pdf").arg(round).arg(i)}));
+        QElapsedTimer clock;
+        clock.start();
+        std::vector<std::pair<int, size_t>> kills; // when, which
+        for (int k = 0; k < 4; ++k)
+            kills.emplace_back(random.bounded(500), size_t(k * 3 + random.bounded(3)));
+        std::sort(kills.begin(), kills.end());
+        for (const auto &kill : kills) {
+            while (clock.elapsed() < kill.first)
+                QThread::msleep(1);
+            copies[kill.second]->kill();
+        }
+        // The 30 s cap, the quiet window and Wine's slower starts.
+        QVERIFY(Sandbox::waitAll(copies, 60000));
+        QVERIFY(waitForWineServer());
+        QVERIFY(
+            handsOffOnce(QStringLiteral("-ftype_edit"), {QStringLiteral("C:\\next%1\\a.pdf").arg(round),
+                                                         QStringLiteral("C:\\next%1\\b.pdf").arg(round)}));
     }
 }
 
