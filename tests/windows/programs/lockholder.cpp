@@ -18,7 +18,7 @@ int wmain(int argc, wchar_t **argv)
     const wchar_t *mode = argv[1];
     const wchar_t *name = argv[2];
     HANDLE object = std::wcscmp(mode, L"occupy") == 0 ? CreateEventW(nullptr, TRUE, FALSE, name)
-                                                       : CreateMutexW(nullptr, FALSE, name);
+                                                      : CreateMutexW(nullptr, FALSE, name);
     if (!object)
         return 3;
     if (std::wcscmp(mode, L"take") == 0 && WaitForSingleObject(object, 10000) != WAIT_OBJECT_0)
