@@ -194,6 +194,8 @@ private Q_SLOTS:
     void handOff_reachesEditorOnce_data();
     void handOff_reachesEditorOnce();
     void election_simultaneousCopiesHaveOnePrimary();
+    void versionResource_describesShippedFile_data();
+    void versionResource_describesShippedFile();
     void shellVerbs_runOnlyTheRegisteredPrograms_data();
     void shellVerbs_runOnlyTheRegisteredPrograms();
     void cleanup();
@@ -276,8 +278,8 @@ void WineTest::initTestCase()
              "wine is not installed (scripts/install-deps.sh installs it)");
     QVERIFY2(QFile::exists(deploy + QLatin1String("/OstrelContextMenu.exe")),
              "no Windows build; run scripts/build-windows.sh");
-    for (const char *standIn :
-         {"tasklist.exe", "FileAssociation.dll", "Ostrel PDF Editor.exe", "shellexec.exe", "planted.exe"})
+    for (const char *standIn : {"tasklist.exe", "FileAssociation.dll", "Ostrel PDF Editor.exe",
+                                "shellexec.exe", "planted.exe", "versioninfo.exe"})
         QVERIFY2(QFile::exists(windowsBin + QLatin1Char('/') + QLatin1String(standIn)), standIn);
 
     m_sandbox = std::make_unique<Sandbox>();
@@ -669,6 +671,62 @@ void WineTest::election_simultaneousCopiesHaveOnePrimary()
         handed.sort();
         QCOMPARE(handed, paths);
     }
+}
+
+void WineTest::versionResource_describesShippedFile_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("fileType");
+    QTest::addColumn<QString>("description");
+    QTest::newRow("program") << QStringLiteral("OstrelContextMenu.exe") << QStringLiteral("application")
+                             << QStringLiteral("Ostrel PDF Editor context-menu helper");
+    QTest::newRow("transport module")
+        << QStringLiteral("ostrel_localtransport.dll") << QStringLiteral("library")
+        << QStringLiteral("Ostrel PDF Editor context-menu helper: local transport");
+}
+
+// What Explorer's Properties > Details shows and what Windows Installer compares, read through the version
+// API from the installed file: every field, the numbers those of the project's version.
+void WineTest::versionResource_describesShippedFile()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, fileType);
+    QFETCH(QString, description);
+    QStringList parts = QStringLiteral(OSTREL_PROJECT_VERSION).split(QLatin1Char('.'));
+    while (parts.size() < 4)
+        parts.append(QStringLiteral("0"));
+    const QString version = parts.join(QLatin1Char('.'));
+
+    const Run run = wine(
+        {m_windowsBin + QLatin1String("/versioninfo.exe"), InstallDirWindows + QLatin1Char('\\') + file});
+    QVERIFY(waitForWineServer());
+    QVERIFY2(run.finished && run.exitCode == 0, run.standardError.constData());
+    QMap<QString, QString> fields;
+    for (const QByteArray &line : run.standardOutput.split('\n')) {
+        const QString text = QString::fromUtf8(line).trimmed();
+        if (!text.isEmpty())
+            fields.insert(text.section(QLatin1Char('='), 0, 0), text.section(QLatin1Char('='), 1));
+    }
+    const QMap<QString, QString> expected{
+        {QStringLiteral("FixedFileVersion"), version},
+        {QStringLiteral("FixedProductVersion"), version},
+        {QStringLiteral("FileType"), fileType},
+        {QStringLiteral("CompanyName"), QStringLiteral("Ostrel")},
+        {QStringLiteral("FileDescription"), description},
+        {QStringLiteral("FileVersion"), version},
+        {QStringLiteral("InternalName"), file.section(QLatin1Char('.'), 0, 0)},
+        {QStringLiteral("LegalCopyright"), QStringLiteral("Copyright \u00a9 2026 Ostrel")},
+        {QStringLiteral("OriginalFilename"), file},
+        {QStringLiteral("ProductName"), QStringLiteral("Ostrel PDF Editor Context Menu")},
+        {QStringLiteral("ProductVersion"), version}};
+    const auto lines = [](const QMap<QString, QString> &map) {
+        QString text;
+        for (auto field = map.cbegin(); field != map.cend(); ++field)
+            text += field.key() + QLatin1Char('=') + field.value() + QLatin1Char('\n');
+        return text;
+    };
+    QVERIFY2(fields == expected,
+             qPrintable(QStringLiteral("actual:\n%1expected:\n%2").arg(lines(fields), lines(expected))));
 }
 
 void WineTest::shellVerbs_runOnlyTheRegisteredPrograms_data()
