@@ -196,6 +196,7 @@ private Q_SLOTS:
     void election_simultaneousCopiesHaveOnePrimary();
     void versionResource_describesShippedFile_data();
     void versionResource_describesShippedFile();
+    void signing_signsEveryShippedFile();
     void shellVerbs_runOnlyTheRegisteredPrograms_data();
     void shellVerbs_runOnlyTheRegisteredPrograms();
     void cleanup();
@@ -727,6 +728,100 @@ void WineTest::versionResource_describesShippedFile()
     };
     QVERIFY2(fields == expected,
              qPrintable(QStringLiteral("actual:\n%1expected:\n%2").arg(lines(fields), lines(expected))));
+}
+
+// The release step: scripts/build-windows.sh --sign-pkcs12 signs every program and DLL of the deployable
+// folder, checked with a certificate made here that nothing else trusts; without the option the folder is
+// as the fixture left it, unsigned.
+void WineTest::signing_signsEveryShippedFile()
+{
+    const QString keys = m_sandbox->root() + QLatin1String("/signing");
+    QVERIFY(QDir().mkpath(keys));
+    const auto tool = [&](const QString &program, const QStringList &arguments,
+                          const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment()) {
+        return m_sandbox->run(arguments, 300000, program, environment);
+    };
+    const auto succeeds = [](const Run &run) { return run.finished && run.exitCode == 0; };
+    const auto openssl = [&](const char *words, const QStringList &more) {
+        return succeeds(
+            tool(QStringLiteral("openssl"), QString::fromLatin1(words).split(QLatin1Char(' ')) + more));
+    };
+    const auto keyFile = [&](const char *name) { return keys + QLatin1Char('/') + QLatin1String(name); };
+    // A certificate authority, and a code-signing certificate issued by it in a PKCS#12 file, as a vendor
+    // gets them; a second authority of the same name whose key signed nothing here.
+    for (const char *name : {"authority", "stranger"}) {
+        QVERIFY(openssl("req -x509 -newkey rsa:2048 -nodes -days 2 -addext basicConstraints=critical,CA:TRUE "
+                        "-addext keyUsage=critical,keyCertSign -subj",
+                        {QStringLiteral("/CN=Throw-away test authority"), QStringLiteral("-keyout"),
+                         keyFile(name) + QLatin1String(".key"), QStringLiteral("-out"),
+                         keyFile(name) + QLatin1String(".pem")}));
+    }
+    QVERIFY(writeFile(
+        keyFile("signer.ext"),
+        "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n"));
+    QVERIFY(openssl("req -newkey rsa:2048 -nodes -subj /CN=Ostrel-test-signer -keyout",
+                    {keyFile("signer.key"), QStringLiteral("-out"), keyFile("signer.csr")}));
+    QVERIFY(openssl("x509 -req -set_serial 1 -days 2 -in",
+                    {keyFile("signer.csr"), QStringLiteral("-CA"), keyFile("authority.pem"),
+                     QStringLiteral("-CAkey"), keyFile("authority.key"), QStringLiteral("-extfile"),
+                     keyFile("signer.ext"), QStringLiteral("-out"), keyFile("signer.pem")}));
+    // A password with a space and a semicolon, which must reach the tool whole.
+    const QString password = QStringLiteral("not a secret; only a test");
+    const QString pkcs12 = keyFile("signer.p12");
+    QVERIFY(openssl("pkcs12 -export -inkey",
+                    {keyFile("signer.key"), QStringLiteral("-in"), keyFile("signer.pem"),
+                     QStringLiteral("-certfile"), keyFile("authority.pem"), QStringLiteral("-passout"),
+                     QLatin1String("pass:") + password, QStringLiteral("-out"), pkcs12}));
+
+    const QString deploy = QStringLiteral(OSTREL_WINDOWS_BUILD_DIR "/deploy");
+    const auto shippedFiles = [&] {
+        return QDir(deploy).entryList({QStringLiteral("*.exe"), QStringLiteral("*.dll")}, QDir::Files,
+                                      QDir::Name);
+    };
+    const QStringList shipped = shippedFiles();
+    for (const char *expected : {"OstrelContextMenu.exe", "ostrel_localtransport.dll", "Qt5Core.dll",
+                                 "Qt5Network.dll", "libstdc++-6.dll"})
+        QVERIFY2(shipped.contains(QLatin1String(expected)), expected);
+    const auto verify = [&](const QString &file, const QStringList &authority) {
+        return tool(
+            QStringLiteral("osslsigncode"),
+            QStringList{QStringLiteral("verify"), QStringLiteral("-in"), deploy + QLatin1Char('/') + file} +
+                authority);
+    };
+
+    // Everything is checked after the folder is built again without the option, so that a failure leaves it
+    // as the other cases and later runs expect it.
+    const QString script = QStringLiteral(OSTREL_SOURCE_DIR "/scripts/build-windows.sh");
+    const QStringList build{QStringLiteral("--build-dir"), QStringLiteral(OSTREL_WINDOWS_BUILD_DIR)};
+    QProcessEnvironment withPassword = QProcessEnvironment::systemEnvironment();
+    withPassword.insert(QStringLiteral("OSTREL_SIGN_PASSWORD"), password);
+    const Run signing =
+        tool(script, build + QStringList{QStringLiteral("--sign-pkcs12"), pkcs12}, withPassword);
+    const QStringList signedFiles = shippedFiles();
+    QStringList faults;
+    for (const QString &file : signedFiles) {
+        const Run trusted = verify(file, {QStringLiteral("-CAfile"), keyFile("authority.pem")});
+        if (!succeeds(trusted) || !trusted.standardOutput.contains("Signature verification: ok"))
+            faults << file + QLatin1String(": ") + QString::fromUtf8(trusted.standardOutput);
+        if (succeeds(verify(file, {QStringLiteral("-CAfile"), keyFile("stranger.pem")})))
+            faults << file + QLatin1String(": verified by an authority that signed nothing");
+    }
+    const Run plain = tool(script, build);
+    QStringList signedAfterPlainBuild;
+    for (const QString &file : shippedFiles()) {
+        const Run check = verify(file, {});
+        // (The message goes to standard output or, in later versions of the tool, to standard error.)
+        if (succeeds(check) || !(check.standardOutput + check.standardError).contains("No signature found"))
+            signedAfterPlainBuild << file;
+    }
+
+    QVERIFY2(succeeds(signing), signing.standardError.constData());
+    QCOMPARE(signedFiles, shipped);
+    QVERIFY2(faults.isEmpty(), qPrintable(faults.join(QLatin1Char('\n'))));
+    // Without the option: the same files, no signature in any of them.
+    QVERIFY2(succeeds(plain), plain.standardError.constData());
+    QCOMPARE(shippedFiles(), shipped);
+    QCOMPARE(signedAfterPlainBuild, QStringList());
 }
 
 void WineTest::shellVerbs_runOnlyTheRegisteredPrograms_data()
