@@ -49,7 +49,10 @@ if [ -n "$sign_pkcs12" ]; then
         echo "build-windows.sh: set OSTREL_SIGN_PASSWORD to the PKCS#12 file's password (empty for none)" >&2
         exit 2
     }
-    command -v osslsigncode >/dev/null || { echo "build-windows.sh: osslsigncode is missing (scripts/install-deps.sh)" >&2; exit 1; }
+    command -v osslsigncode >/dev/null || {
+        echo "build-windows.sh: osslsigncode is missing (scripts/install-deps.sh)" >&2
+        exit 1
+    }
     sign_pkcs12=$(cd "$(dirname "$sign_pkcs12")" && pwd)/$(basename "$sign_pkcs12")
 elif [ -n "$timestamp_url" ]; then
     echo "build-windows.sh: --timestamp needs --sign-pkcs12" >&2
@@ -211,8 +214,9 @@ if [ -n "$sign_pkcs12" ]; then
         # The password through a pipe, so that it shows in no process list.
         osslsigncode sign -pkcs12 "$sign_pkcs12" -readpass <(printf '%s' "$OSTREL_SIGN_PASSWORD") -h sha256 \
             "${timestamp[@]}" -in "$file" -out "$file.signed" >/dev/null || {
-            rm -f "$file.signed"
-            log "signing $file failed"
+            # No half-signed folder that could be shipped by mistake.
+            rm -rf "$build_dir/deploy"
+            log "signing $file failed; deployable folder removed"
             exit 1
         }
         mv "$file.signed" "$file"

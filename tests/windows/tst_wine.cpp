@@ -857,6 +857,10 @@ void WineTest::signing_signsEveryShippedFile()
         if (succeeds(verify(file, {QStringLiteral("-CAfile"), keyFile("stranger.pem")})))
             faults << file + QLatin1String(": verified by an authority that signed nothing");
     }
+    withPassword.insert(QStringLiteral("OSTREL_SIGN_PASSWORD"), QStringLiteral("not the password"));
+    const Run wrongPassword =
+        tool(script, build + QStringList{QStringLiteral("--sign-pkcs12"), pkcs12}, withPassword);
+    const bool folderAfterWrongPassword = QFileInfo::exists(deploy);
     const Run plain = tool(script, build);
     QStringList signedAfterPlainBuild;
     for (const QString &file : shippedFiles()) {
@@ -869,6 +873,9 @@ void WineTest::signing_signsEveryShippedFile()
     QVERIFY2(succeeds(signing), signing.standardError.constData());
     QCOMPARE(signedFiles, shipped);
     QVERIFY2(faults.isEmpty(), qPrintable(faults.join(QLatin1Char('\n'))));
+    // A file that cannot be signed fails the build, and no half-signed folder is left to ship.
+    QVERIFY(wrongPassword.finished && wrongPassword.exitCode != 0);
+    QVERIFY(!folderAfterWrongPassword);
     // Without the option: the same files, no signature in any of them.
     QVERIFY2(succeeds(plain), plain.standardError.constData());
     QCOMPARE(shippedFiles(), shipped);
