@@ -40,8 +40,11 @@ HandOffRole gatherAndLaunch(const SingleApplication &app, const RunRequest &requ
         planEditorStarts(request.verbFlag, gathered.paths, [&](const QString &argument) {
             return Platform::fitsProcessArgument(editor, argument);
         });
-    for (const QString &argument : starts.arguments)
-        QProcess::startDetached(editor, QStringList(argument));
+    for (const QString &argument : starts.arguments) {
+        qint64 editorProcessId = 0;
+        if (QProcess::startDetached(editor, QStringList(argument), QString(), &editorProcessId))
+            Platform::allowForegroundWindow(editorProcessId);
+    }
     spool.removeGathered(gathered.consumedFiles);
     // A path too long to pass even alone can only reach the editor cut, and a cut path may name another
     // file, which the editor would then merge, split or print. It is spooled again instead, under our own

@@ -52,6 +52,11 @@ QString ipcObjectName(const QString &name);
 // (compared without directory, case-insensitively on Windows).
 bool isProcessAlive(qint64 processId, const QString &imageFileName);
 
+// Lets a process that this one started bring its window to the front. Windows gives that right only to
+// processes that the foreground process allowed; a copy that Explorer started holds it and passes it on
+// (AllowSetForegroundWindow), so that the editor does not open behind Explorer. Elsewhere nothing.
+void allowForegroundWindow(qint64 processId);
+
 // The command that the peer census starts: "tasklist.exe" through the program search on Windows,
 // the lister built beside the program elsewhere.
 QString processListerProgram();

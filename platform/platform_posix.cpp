@@ -186,6 +186,9 @@ bool isProcessAlive(qint64 processId, const QString &imageFileName)
     return QFileInfo(QFile::decodeName(argv0)).fileName() == imageFileName;
 }
 
+// No such right to pass on here.
+void allowForegroundWindow(qint64) {}
+
 QString processListerProgram()
 {
     return QCoreApplication::applicationDirPath() + QLatin1String("/tasklist");

@@ -70,6 +70,12 @@ bool isProcessAlive(qint64 processId, const QString &imageFileName)
     return alive;
 }
 
+void allowForegroundWindow(qint64 processId)
+{
+    if (processId > 0 && processId <= 0xFFFFFFFFLL)
+        AllowSetForegroundWindow(DWORD(processId));
+}
+
 QString processListerProgram()
 {
     return QStringLiteral("tasklist.exe");

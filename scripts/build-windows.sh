@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Windows program with MinGW-w64 and stages its deployable folder.
 #
-#   scripts/build-windows.sh [--qt-prefix DIR] [--build-dir DIR]
+#   scripts/build-windows.sh [--qt-prefix DIR] [--build-dir DIR] [--sign-pkcs12 FILE [--timestamp URL]]
 #
 # Qt for MinGW (Core and Network) is taken, in this order, from:
 #   1. --qt-prefix DIR, or the environment variable OSTREL_QT_MINGW_PREFIX;
@@ -12,12 +12,20 @@
 #
 # Result: build-windows/bin/ (the program and the stand-ins the Wine tests need) and
 # build-windows/deploy/ (the program and the DLLs it needs, nothing else).
+#
+# --sign-pkcs12 FILE signs every .exe and .dll of the deployable folder, Qt's and MinGW's DLLs included, with
+# the certificate and key in that PKCS#12 file (osslsigncode, Authenticode, SHA-256). Its password comes from
+# the environment variable OSTREL_SIGN_PASSWORD (set it, empty for none), never from the command line.
+# --timestamp URL adds an RFC 3161 time stamp from that server, so that the signatures stay valid after
+# the certificate expires. Without --sign-pkcs12 nothing is signed.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=$repo/build-windows
 qt_prefix=${OSTREL_QT_MINGW_PREFIX:-}
 jobs=${JOBS:-2}
+sign_pkcs12=
+timestamp_url=
 
 while [ $# -gt 0 ]; do
     case $1 in
@@ -25,10 +33,31 @@ while [ $# -gt 0 ]; do
         --qt-prefix=*) qt_prefix=${1#*=}; shift ;;
         --build-dir) build_dir=$2; shift 2 ;;
         --build-dir=*) build_dir=${1#*=}; shift ;;
-        -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
+        --sign-pkcs12) sign_pkcs12=$2; shift 2 ;;
+        --sign-pkcs12=*) sign_pkcs12=${1#*=}; shift ;;
+        --timestamp) timestamp_url=$2; shift 2 ;;
+        --timestamp=*) timestamp_url=${1#*=}; shift ;;
+        -h|--help) sed -n '2,22p' "$0"; exit 0 ;;
         *) echo "build-windows.sh: unknown argument $1" >&2; exit 2 ;;
     esac
 done
+
+# Checked before the build, so that a release build does not end unsigned after minutes of work.
+if [ -n "$sign_pkcs12" ]; then
+    [ -f "$sign_pkcs12" ] || { echo "build-windows.sh: no PKCS#12 file $sign_pkcs12" >&2; exit 2; }
+    [ -n "${OSTREL_SIGN_PASSWORD+set}" ] || {
+        echo "build-windows.sh: set OSTREL_SIGN_PASSWORD to the PKCS#12 file's password (empty for none)" >&2
+        exit 2
+    }
+    command -v osslsigncode >/dev/null || {
+        echo "build-windows.sh: osslsigncode is missing (scripts/install-deps.sh)" >&2
+        exit 1
+    }
+    sign_pkcs12=$(cd "$(dirname "$sign_pkcs12")" && pwd)/$(basename "$sign_pkcs12")
+elif [ -n "$timestamp_url" ]; then
+    echo "build-windows.sh: --timestamp needs --sign-pkcs12" >&2
+    exit 2
+fi
 
 qt_version=5.15.8
 triple=x86_64-w64-mingw32
@@ -175,4 +204,24 @@ cmake -S "$repo" -B "$build_dir" -G Ninja \
 cmake --build "$build_dir" -j"$jobs"
 rm -rf "$build_dir/deploy"
 cmake --install "$build_dir" --strip >/dev/null
+
+# Signed last: stripping or any other change after it would break the signatures.
+if [ -n "$sign_pkcs12" ]; then
+    signed=0
+    while IFS= read -r -d '' file; do
+        timestamp=()
+        [ -z "$timestamp_url" ] || timestamp=(-ts "$timestamp_url")
+        # The password through a pipe, so that it shows in no process list.
+        osslsigncode sign -pkcs12 "$sign_pkcs12" -readpass <(printf '%s' "$OSTREL_SIGN_PASSWORD") -h sha256 \
+            "${timestamp[@]}" -in "$file" -out "$file.signed" >/dev/null || {
+            # No half-signed folder that could be shipped by mistake.
+            rm -rf "$build_dir/deploy"
+            log "signing $file failed; deployable folder removed"
+            exit 1
+        }
+        mv "$file.signed" "$file"
+        signed=$((signed + 1))
+    done < <(find "$build_dir/deploy" -maxdepth 1 -type f \( -iname '*.exe' -o -iname '*.dll' \) -print0)
+    log "signed $signed files"
+fi
 log "deployable folder: $build_dir/deploy"

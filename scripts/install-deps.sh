@@ -12,6 +12,7 @@ packages=(
     wine wine64                          # running the Windows program in tests (wine, wineboot, wineserver)
     python3                              # draws the Windows program's icon at build time
     xz-utils                             # unpacks the prebuilt Qt for MinGW
+    osslsigncode openssl                 # signs the Windows build (--sign-pkcs12); the test's certificates
 )
 
 missing=()

@@ -1,6 +1,8 @@
 // Stands in for the PDF editor. Each start appends one line to
 // <generic config location>/Ostrel/editor-starts.log: a compact JSON array of the arguments it was given
-// (without the program path), so that a test can see how many starts there were and what each received.
+// (without the program path), so that a test can see how many starts there were and what each received;
+// and its process id, one line each, to editor-processes.log beside it, so that a test can tell which
+// process a trace names.
 
 #include <QCoreApplication>
 #include <QDir>
@@ -27,10 +29,12 @@ int main(int argc, char **argv)
     lock.setStaleLockTime(10000);
     if (!lock.tryLock(30000))
         return 1;
-    QFile log(logPath);
-    if (!log.open(QIODevice::WriteOnly | QIODevice::Append))
-        return 1;
-    const bool written = log.write(line) == line.size();
-    log.close();
+    const auto append = [](const QString &path, const QByteArray &text) {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly | QIODevice::Append) && file.write(text) == text.size();
+    };
+    const QString processLog = QFileInfo(logPath).absolutePath() + QLatin1String("/editor-processes.log");
+    const bool written = append(logPath, line) &&
+                         append(processLog, QByteArray::number(QCoreApplication::applicationPid()) + '\n');
     return written ? 0 : 1;
 }
