@@ -1,6 +1,7 @@
 #include "spoolfolder.h"
 
 #include "platform.h"
+#include "shellverbs.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -31,7 +32,7 @@ void SpoolFolder::create() const
         QDir().mkpath(m_path);
 }
 
-void SpoolFolder::write(qint64 processId, const QString &text) const
+void SpoolFolder::write(qint64 processId, const QString &verbFlag, const QString &path) const
 {
     if (!isAvailable())
         return;
@@ -45,10 +46,12 @@ void SpoolFolder::write(qint64 processId, const QString &text) const
     if (!file.isOpen())
         return;
     // One line per path: a file that already holds a path (a leftover, a reused process id) keeps both
-    // apart. Windows paths cannot contain line breaks, so a line break is an unambiguous separator.
+    // apart. Windows paths cannot contain line breaks, so a line break is an unambiguous separator. The
+    // verb goes with the path: a path left behind by its own primary must not reach the editor under the
+    // verb of whichever selection gathers it.
     // The bytes a UTF-8 text stream would write (no byte-order mark), without the stream's codec machinery,
     // which every secondary copy would pay for in memory (about 200 KiB of peak memory, measured).
-    file.write(text.toUtf8() + '\n');
+    file.write(verbFlag.toUtf8() + ';' + path.toUtf8() + '\n');
     file.close();
 }
 
@@ -65,24 +68,32 @@ QStringList SpoolFolder::list() const
     return paths;
 }
 
-QStringList readSpoolFile(const QString &filePath, bool *opened)
+QList<SpooledPath> readSpoolFile(const QString &filePath, bool *opened)
 {
     QFile file(filePath);
     const bool isOpen = file.open(QIODevice::ReadOnly);
     if (opened)
         *opened = isOpen;
     if (!isOpen)
-        return QStringList();
+        return {};
     QTextStream stream(&file);
     stream.setCodec("UTF-8");
     const QStringList lines = stream.readAll().split(QLatin1Char('\n'));
-    QStringList paths;
+    QList<SpooledPath> paths;
     for (QString line : lines) {
         // Tolerate a file that was edited or written with Windows line ends.
         if (line.endsWith(QLatin1Char('\r')))
             line.chop(1);
-        if (!line.isEmpty())
-            paths.append(line);
+        SpooledPath spooled;
+        const int separator = line.indexOf(QLatin1Char(';'));
+        if (separator > 0 && findShellVerb(line.left(separator))) {
+            spooled.verbFlag = line.left(separator);
+            spooled.path = line.mid(separator + 1);
+        } else {
+            spooled.path = line;
+        }
+        if (!spooled.path.isEmpty())
+            paths.append(spooled);
     }
     return paths;
 }
@@ -95,7 +106,7 @@ GatheredSelection SpoolFolder::gather() const
     const QStringList files = list();
     for (const QString &file : files) {
         bool opened = false;
-        const QStringList paths = readSpoolFile(file, &opened);
+        const QList<SpooledPath> paths = readSpoolFile(file, &opened);
         // A file we cannot read keeps its paths for a later primary.
         if (!opened)
             continue;

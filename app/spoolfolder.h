@@ -1,17 +1,28 @@
 #ifndef OSTREL_APP_SPOOLFOLDER_H
 #define OSTREL_APP_SPOOLFOLDER_H
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 
 #include <functional>
 
 // The folder in which the copies of one selection leave their paths for the primary: one file per copy,
-// named after its process id, one path per line.
+// named after its process id, one line per path: "<verb flag>;<path>".
+
+// One path as a copy spooled it, with the verb flag that copy was started with. The flag is empty for a
+// line of the earlier format, which held the path alone.
+struct SpooledPath
+{
+    QString verbFlag;
+    QString path;
+};
 
 // The paths held by one spool file: its UTF-8 lines, each without a trailing carriage return, empty
-// lines dropped. Sets *opened to whether the file could be read at all.
-QStringList readSpoolFile(const QString &filePath, bool *opened = nullptr);
+// lines dropped. A line that begins with one of the verbs' flags and a ';' carries that flag; any other
+// line is a path of the earlier format (an absolute path never begins with "-"). Sets *opened to whether
+// the file could be read at all.
+QList<SpooledPath> readSpoolFile(const QString &filePath, bool *opened = nullptr);
 
 // What the primary watches of the spool folder while it waits: the names of the spool files there now, and
 // when one of them was last written (milliseconds since the epoch by the wall clock, -1 when unknown).
@@ -24,7 +35,7 @@ struct SpoolFolderView
 // What the primary collected from the spool folder.
 struct GatheredSelection
 {
-    QStringList paths;         // in spool-file order, then line order
+    QList<SpooledPath> paths;  // in spool-file order, then line order
     QStringList consumedFiles; // spool files that were read and may be removed
 };
 
@@ -47,9 +58,9 @@ public:
     // Makes the folder when it is missing; the only place that does.
     void create() const;
 
-    // Appends the text and a line feed to the process's spool file (UTF-8, no byte-order mark), making the
-    // file and the folder when missing.
-    void write(qint64 processId, const QString &text) const;
+    // Appends the line "<verb flag>;<path>" to the process's spool file (UTF-8, no byte-order mark), making
+    // the file and the folder when missing.
+    void write(qint64 processId, const QString &verbFlag, const QString &path) const;
 
     // Absolute paths of the plain, visible files directly inside the folder, ordered by name code unit by
     // code unit (so "1234.txt" comes before "456.txt", and "123.txt" before "1234.txt").
