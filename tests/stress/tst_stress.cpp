@@ -6,6 +6,8 @@
 #include "sandbox.h"
 #include "testfiles.h"
 
+#include <QElapsedTimer>
+#include <QFileInfo>
 #include <QTest>
 
 #include <csignal>
@@ -43,17 +45,32 @@ bool allEndedWithZero(const std::vector<std::unique_ptr<QProcess>> &copies)
     return true;
 }
 
-// A lister that signals its start with a marker file and lists nothing until released.
+// A lister that signals its start with a marker file, which holds the id of the copy that ran it (the
+// primary), and lists nothing until released.
 void installBlockingLister(const Sandbox &sandbox)
 {
     const QByteArray dir = QFile::encodeName(sandbox.root());
-    QVERIFY(writeExecutable(sandbox.listerPath(), "#!/bin/sh\ntouch '" + dir +
-                                                      "/lister-started'\nwhile [ ! -e '" + dir +
-                                                      "/lister-release' ]; do sleep 0.05; done\n"));
+    QVERIFY(writeExecutable(sandbox.listerPath(),
+                            "#!/bin/sh\necho $PPID > '" + dir + "/lister-starting'\nmv '" + dir +
+                                "/lister-starting' '" + dir + "/lister-started'\nwhile [ ! -e '" + dir +
+                                "/lister-release' ]; do sleep 0.05; done\n"));
 }
 
-void restoreLister(const Sandbox &sandbox)
+// The copy that ran the blocking lister, once it has; 0 when none did within the time.
+qint64 waitForBlockedPrimary(const Sandbox &sandbox)
 {
+    const QString marker = sandbox.root() + QLatin1String("/lister-started");
+    QElapsedTimer timer;
+    timer.start();
+    while (!QFileInfo::exists(marker) && timer.elapsed() < 30000)
+        QTest::qWait(10);
+    return readFile(marker).trimmed().toLongLong();
+}
+
+// Lets the blocked census end (it lists nothing) and puts the real lister back for the next one.
+void releaseBlockingLister(const Sandbox &sandbox)
+{
+    QFile(sandbox.root() + QLatin1String("/lister-release")).open(QIODevice::WriteOnly);
     QFile::remove(sandbox.listerPath());
     QVERIFY(QFile::copy(buildBinDir() + QLatin1String("/tasklist"), sandbox.listerPath()));
 }
@@ -168,31 +185,49 @@ private Q_SLOTS:
     void primaryKilledWhileWaiting_data()
     {
         QTest::addColumn<bool>("corruptBlock");
-        QTest::newRow("killed") << false;
-        QTest::newRow("killed, block corrupted") << true;
+        QTest::addColumn<QString>("killedVerb");
+        QTest::addColumn<int>("killedCopies");
+        QTest::addColumn<QString>("nextVerb");
+        QTest::newRow("killed") << false << "-ftype_edit" << 1 << "-ftype_edit";
+        QTest::newRow("killed, block corrupted") << true << "-ftype_edit" << 1 << "-ftype_edit";
+        // The Merge's paths wait for the next selection, a Print of one file: they must be merged, not
+        // printed.
+        QTest::newRow("a Merge of 16 killed, then a Print")
+            << false << "-ftype_merge" << 16 << "-ftype_print";
     }
 
     void primaryKilledWhileWaiting()
     {
         QFETCH(bool, corruptBlock);
+        QFETCH(QString, killedVerb);
+        QFETCH(int, killedCopies);
+        QFETCH(QString, nextVerb);
         Sandbox sandbox;
         QVERIFY(sandbox.isValid());
         installBlockingLister(sandbox);
 
-        const auto primary =
-            sandbox.startAll({{QStringLiteral("-ftype_edit"), QStringLiteral("/killed/a.pdf")}});
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(sandbox.root() + QLatin1String("/lister-started")), 30000);
-        ::kill(pid_t(primary.front()->processId()), SIGKILL);
-        QVERIFY(primary.front()->waitForFinished(10000));
-        QFile(sandbox.root() + QLatin1String("/lister-release")).open(QIODevice::WriteOnly);
-        restoreLister(sandbox);
+        const QStringList killedPaths = numberedPaths(QStringLiteral("killed"), killedCopies);
+        const auto killed = sandbox.startAll(selection(killedVerb, killedPaths));
+        const qint64 primary = waitForBlockedPrimary(sandbox);
+        QVERIFY(primary > 0);
+        ::kill(pid_t(primary), SIGKILL);
+        int killedCount = 0;
+        for (const auto &copy : killed) {
+            QVERIFY(copy->state() == QProcess::NotRunning || copy->waitForFinished(HandOffBoundMs));
+            if (copy->exitStatus() == QProcess::CrashExit)
+                ++killedCount;
+            else
+                QCOMPARE(copy->exitCode(), 0);
+        }
+        QCOMPARE(killedCount, 1);
+        releaseBlockingLister(sandbox);
         if (corruptBlock)
             QVERIFY(corruptSharedBlock(sandbox));
 
         QElapsedTimer clock;
         clock.start();
-        const Sandbox::Result next =
-            sandbox.run({QStringLiteral("-ftype_edit"), QStringLiteral("/next/b.pdf")}, HandOffBoundMs);
+        const QString nextPath = QStringLiteral("/next/b.pdf");
+        const Sandbox::Result next = sandbox.run({nextVerb, nextPath}, HandOffBoundMs);
         QVERIFY(next.finished);
         QCOMPARE(next.exitCode, 0);
         if (corruptBlock) {
@@ -205,11 +240,17 @@ private Q_SLOTS:
             QVERIFY2(next.standardError.isEmpty(), next.standardError.constData());
         }
 
-        // The killed primary had spooled its path; the next primary hands it off with its own.
-        QTRY_COMPARE_WITH_TIMEOUT(handedOffPaths(sandbox, QStringLiteral("-ftype_edit")).size(), 2, 20000);
-        QStringList handedOff = handedOffPaths(sandbox, QStringLiteral("-ftype_edit"));
-        handedOff.sort();
-        QCOMPARE(handedOff, QStringList({QStringLiteral("/killed/a.pdf"), QStringLiteral("/next/b.pdf")}));
+        // The killed primary's selection had spooled; the next primary hands it off, each path once and
+        // under the verb it was selected for.
+        QMap<QString, QStringList> expected;
+        expected[killedVerb] += killedPaths;
+        expected[nextVerb] += nextPath;
+        for (QStringList &paths : expected)
+            paths.sort();
+        QTRY_COMPARE_WITH_TIMEOUT(handedOffPathsByVerb(sandbox), expected, 20000);
+        QTest::qWait(300); // a wrong extra start would have arrived by now
+        QCOMPARE(handedOffPathsByVerb(sandbox), expected);
+        QVERIFY(sandbox.spoolEntries().isEmpty());
     }
 
     void faultyLister_data()
