@@ -59,11 +59,13 @@ public:
     void create() const;
 
     // Appends the line "<verb flag>;<path>" to the process's spool file (UTF-8, no byte-order mark), making
-    // the file and the folder when missing.
+    // the file and the folder when missing. The file appears whole or not at all: the lines are written
+    // under "<path>/.<pid>.txt.partial", which nothing lists, and that file then replaces the spool file.
     void write(qint64 processId, const QString &verbFlag, const QString &path) const;
 
-    // Absolute paths of the plain, visible files directly inside the folder, ordered by name code unit by
-    // code unit (so "1234.txt" comes before "456.txt", and "123.txt" before "1234.txt").
+    // Absolute paths of the plain, visible files directly inside the folder whose names do not begin with a
+    // dot (on any platform), ordered by name code unit by code unit (so "1234.txt" comes before "456.txt",
+    // and "123.txt" before "1234.txt").
     QStringList list() const;
 
     // Every path of every listed file that could be read, in file order, then line order.
@@ -72,7 +74,8 @@ public:
     // Removes the given spool files, then the folder itself when nothing else is left in it.
     void removeGathered(const QStringList &files) const;
 
-    // The folder as the primary watches it while it waits: its plain, visible files, as list() sees them.
+    // The folder as the primary watches it while it waits: the files list() takes. A file being written is
+    // not there yet; it arrives when it is put in place.
     SpoolFolderView view() const;
 
 private:

@@ -9,6 +9,7 @@
 #include <QStandardPaths>
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
@@ -153,6 +154,11 @@ QString spoolBaseLocation()
     if (!runtime.isEmpty())
         return runtime;
     return privateTemporaryFolder();
+}
+
+bool replaceFile(const QString &from, const QString &to)
+{
+    return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
 }
 
 bool isProcessAlive(qint64 processId, const QString &imageFileName)

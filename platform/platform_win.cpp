@@ -3,6 +3,7 @@
 #include "commandline.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
@@ -39,6 +40,13 @@ bool fitsProcessArgument(const QString &program, const QString &argument)
 QString spoolBaseLocation()
 {
     return QStandardPaths::writableLocation(QStandardPaths::TempLocation);
+}
+
+bool replaceFile(const QString &from, const QString &to)
+{
+    return MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(from).utf16()),
+                       reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(to).utf16()),
+                       MOVEFILE_REPLACE_EXISTING);
 }
 
 bool isProcessAlive(qint64 processId, const QString &imageFileName)

@@ -98,6 +98,16 @@ void SpoolFolderTest::writingAppendsOneLinePerPath()
     QCOMPARE(readFile(file), "-ftype_merge;" + first.toUtf8() + "\n-ftype_print;" + second.toUtf8() + '\n');
     QCOMPARE(described(readSpoolFile(file)),
              QStringList({"-ftype_merge | " + first, "-ftype_print | " + second}));
+    // Written under another name and put in place: nothing else is left beside the spool file.
+    const auto everything = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
+    QCOMPARE(QDir(m_spool).entryList(everything), QStringList("77.txt"));
+
+    // A file of the earlier format ends without a line end; the new line still comes apart from it.
+    QVERIFY(writeFile(SpoolFolder(m_spool).filePathFor(78), "C:/old.pdf"));
+    SpoolFolder(m_spool).write(78, QStringLiteral("-ftype_edit"), first);
+    QCOMPARE(readFile(SpoolFolder(m_spool).filePathFor(78)),
+             "C:/old.pdf\n-ftype_edit;" + first.toUtf8() + '\n');
+    QCOMPARE(QDir(m_spool).entryList(everything, QDir::Name), QStringList({"77.txt", "78.txt"}));
 }
 
 void SpoolFolderTest::writingCreatesAMissingFolder()
@@ -165,8 +175,8 @@ void SpoolFolderTest::readingAMissingFileReportsIt()
 
 void SpoolFolderTest::listingIsByNameAndSkipsHiddenFilesAndFolders()
 {
-    for (const char *name :
-         {"456.txt", "1234.txt", "123.txt", "99.log", "B.txt", "a.txt", ".hidden.txt", "0folder/1.txt"})
+    for (const char *name : {"456.txt", "1234.txt", "123.txt", "99.log", "B.txt", "a.txt", ".hidden.txt",
+                             ".5.txt.partial", "0folder/1.txt"})
         QVERIFY(writeFile(m_spool + QLatin1Char('/') + QLatin1String(name), "x\n"));
     const QStringList listed = SpoolFolder(m_spool).list();
     // Code unit order: '.' before digits, digits before capitals before small letters.
@@ -219,6 +229,7 @@ void SpoolFolderTest::folderViewSeesTheFilesThatAreGathered()
     QVERIFY(writeFile(m_spool + QLatin1String("/456.txt"), "C:/c.pdf\n"));
     QVERIFY(writeFile(m_spool + QLatin1String("/leftover"), "C:/d.pdf\n"));
     QVERIFY(writeFile(m_spool + QLatin1String("/.hidden"), "C:/hidden.pdf\n"));
+    QVERIFY(writeFile(m_spool + QLatin1String("/.8.txt.partial"), "-ftype_edit;C:/hal"));
     QVERIFY(writeFile(m_spool + QLatin1String("/sub/7.txt"), "C:/nested.pdf\n"));
     const SpoolFolderView view = SpoolFolder(m_spool).view();
     QCOMPARE(sorted(view.fileNames()), sorted(fileNames(SpoolFolder(m_spool).list())));

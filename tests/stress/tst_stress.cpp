@@ -10,9 +10,16 @@
 #include <QFileInfo>
 #include <QTest>
 
+#include <cerrno>
 #include <csignal>
 #include <sys/ipc.h>
+#include <sys/ptrace.h>
 #include <sys/shm.h>
+#include <sys/syscall.h>
+#include <sys/user.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -95,6 +102,106 @@ bool corruptSharedBlock(const Sandbox &sandbox)
     shmdt(address);
     return true;
 }
+
+#if defined(__x86_64__)
+// One copy of the program run under ptrace and stopped as it enters its first write into the spool folder:
+// by then it has opened the file that takes its path and written nothing into it. Stopped, it still runs
+// for the census. release() lets it go on untraced.
+class CopyHeldAtItsSpoolWrite
+{
+public:
+    CopyHeldAtItsSpoolWrite(const Sandbox &sandbox, const QStringList &arguments)
+    {
+        // Everything the child needs is made before the fork.
+        const QByteArray program = QFile::encodeName(sandbox.programPath());
+        std::vector<QByteArray> argumentBytes{program};
+        for (const QString &argument : arguments)
+            argumentBytes.push_back(argument.toUtf8());
+        std::vector<QByteArray> environmentBytes;
+        for (const QString &variable : sandbox.environment().toStringList())
+            environmentBytes.push_back(QFile::encodeName(variable));
+        std::vector<char *> argv, envp;
+        for (QByteArray &bytes : argumentBytes)
+            argv.push_back(bytes.data());
+        for (QByteArray &bytes : environmentBytes)
+            envp.push_back(bytes.data());
+        argv.push_back(nullptr);
+        envp.push_back(nullptr);
+        const QByteArray folder = QFile::encodeName(sandbox.spoolPath()) + '/';
+
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            if (::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0)
+                ::_exit(126);
+            ::raise(SIGSTOP);
+            ::execve(argv.front(), argv.data(), envp.data());
+            ::_exit(127);
+        }
+        int status = 0;
+        if (m_pid < 0 || ::waitpid(m_pid, &status, 0) != m_pid || !WIFSTOPPED(status))
+            return;
+        ::ptrace(PTRACE_SETOPTIONS, m_pid, nullptr,
+                 reinterpret_cast<void *>(PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL));
+        long signal = 0;
+        for (;;) {
+            if (::ptrace(PTRACE_SYSCALL, m_pid, nullptr, reinterpret_cast<void *>(signal)) != 0 ||
+                ::waitpid(m_pid, &status, 0) != m_pid)
+                return;
+            if (WIFEXITED(status) || WIFSIGNALED(status)) {
+                m_ended = true; // it never wrote into the folder
+                return;
+            }
+            signal = 0;
+            if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
+                // The trap after exec is ours; anything else belongs to the copy.
+                signal = WSTOPSIG(status) == SIGTRAP ? 0 : WSTOPSIG(status);
+                continue;
+            }
+            user_regs_struct registers{};
+            if (::ptrace(PTRACE_GETREGS, m_pid, nullptr, &registers) != 0)
+                return;
+            const bool enteringWrite = qint64(registers.rax) == -ENOSYS && registers.orig_rax == SYS_write;
+            if (!enteringWrite)
+                continue;
+            const QString descriptor = QStringLiteral("/proc/%1/fd/%2").arg(m_pid).arg(registers.rdi);
+            if (QFile::encodeName(QFileInfo(descriptor).symLinkTarget()).startsWith(folder)) {
+                m_held = true;
+                return;
+            }
+        }
+    }
+
+    ~CopyHeldAtItsSpoolWrite()
+    {
+        if (m_pid > 0 && !m_ended) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+    }
+
+    bool isHeld() const { return m_held; }
+
+    // Lets the copy write and go on, and waits for its end: its exit code, or -1.
+    int release()
+    {
+        if (!m_held || ::ptrace(PTRACE_DETACH, m_pid, nullptr, nullptr) != 0)
+            return -1;
+        int status = 0;
+        QElapsedTimer timer;
+        timer.start();
+        pid_t waited = 0;
+        while ((waited = ::waitpid(m_pid, &status, WNOHANG)) == 0 && timer.elapsed() < 60000)
+            QTest::qWait(10);
+        m_ended = waited == m_pid;
+        return m_ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+private:
+    pid_t m_pid = -1;
+    bool m_held = false;
+    bool m_ended = false;
+};
+#endif
 
 } // namespace
 
@@ -252,6 +359,56 @@ private Q_SLOTS:
         QCOMPARE(handedOffPathsByVerb(sandbox), expected);
         QVERIFY(sandbox.spoolEntries().isEmpty());
     }
+
+#if defined(__x86_64__)
+    // A copy stopped between opening the file that takes its path and writing it, as a slow disk or a
+    // scanner holds it, while its primary gathers: the census still counts it, so the wait ends on the
+    // settle bound. What the copy has begun must be neither read nor removed, and its path must reach the
+    // editor once it is written, under its own verb.
+    void copyHeldWhileWritingItsPath()
+    {
+        Sandbox sandbox;
+        QVERIFY(sandbox.isValid());
+        installBlockingLister(sandbox);
+        // The primary first, held in its first census, so that the held copy is counted by every later one.
+        const auto primary =
+            sandbox.startAll({{QStringLiteral("-ftype_edit"), QStringLiteral("/own/a.pdf")}});
+        const qint64 primaryId = waitForBlockedPrimary(sandbox);
+        QVERIFY(primaryId > 0);
+        CopyHeldAtItsSpoolWrite held(sandbox,
+                                     {QStringLiteral("-ftype_merge"), QStringLiteral("/held/b.pdf")});
+        QVERIFY(held.isHeld());
+        const QStringList beforeGathering = sandbox.spoolEntries();
+        QCOMPARE(beforeGathering.size(), 2);
+
+        QElapsedTimer clock;
+        clock.start();
+        releaseBlockingLister(sandbox);
+        QVERIFY(primary.front()->waitForFinished(HandOffBoundMs));
+        QCOMPARE(primary.front()->exitCode(), 0);
+        qInfo() << "the primary handed off" << clock.elapsed() << "ms after its first census";
+        QVERIFY2(clock.elapsed() >= 3000, QByteArray::number(clock.elapsed()).constData()); // settle bound
+        QTRY_COMPARE_WITH_TIMEOUT(sandbox.editorStarts().size(), 1, 20000);
+        QCOMPARE(sandbox.editorStarts().first(), QStringList(QStringLiteral("-ftype_edit;/own/a.pdf")));
+        // Only the primary's own file went.
+        QStringList left = beforeGathering;
+        QCOMPARE(left.removeAll(QStringLiteral("%1.txt").arg(primaryId)), 1);
+        QCOMPARE(sandbox.spoolEntries(), left);
+
+        QCOMPARE(held.release(), 0);
+        const Sandbox::Result next =
+            sandbox.run({QStringLiteral("-ftype_print"), QStringLiteral("/next/c.pdf")}, HandOffBoundMs);
+        QCOMPARE(next.exitCode, 0);
+        const QMap<QString, QStringList> expected{
+            {QStringLiteral("-ftype_edit"), {QStringLiteral("/own/a.pdf")}},
+            {QStringLiteral("-ftype_merge"), {QStringLiteral("/held/b.pdf")}},
+            {QStringLiteral("-ftype_print"), {QStringLiteral("/next/c.pdf")}}};
+        QTRY_COMPARE_WITH_TIMEOUT(handedOffPathsByVerb(sandbox), expected, 20000);
+        QTest::qWait(300);
+        QCOMPARE(sandbox.editorStarts().size(), 3);
+        QVERIFY(sandbox.spoolEntries().isEmpty());
+    }
+#endif
 
     void faultyLister_data()
     {
