@@ -14,6 +14,11 @@
 
 #include <algorithm>
 
+// A file that a selection still being gathered wrote must never count as stale.
+static_assert(SpoolFileMaxAgeMs > PeerWaitBounds{}.initialWaitMs + PeerWaitBounds{}.capMs +
+                                      PeerWaitBounds{}.quietWindowMs + ProcessListerTimeoutMs,
+              "the age bound must exceed the longest wait");
+
 HandOffRole gatherAndLaunch(const SingleApplication &app, const RunRequest &request, const SpoolFolder &spool)
 {
     const HandOffRole role = app.runsAsSecondary() ? HandOffRole::Secondary : HandOffRole::Primary;
@@ -47,7 +52,7 @@ HandOffRole gatherAndLaunch(const SingleApplication &app, const RunRequest &requ
         for (const QString &path : starts.heldBack)
             heldBack.append({group.verbFlag, path});
     }
-    spool.removeGathered(gathered.consumedFiles);
+    spool.removeGathered(gathered.consumedFiles + gathered.staleFiles);
     // A path too long to pass even alone can only reach the editor cut, and a cut path may name another
     // file, which the editor would then merge, split or print. It is spooled again instead, under our own
     // name and with its verb, so that it is neither lost without a trace nor handed off twice.

@@ -44,6 +44,13 @@ bool isSpoolFileName(const QString &fileName)
     return !fileName.startsWith(QLatin1Char('.'));
 }
 
+// By the wall clock, as the file system keeps the time. A file written "in the future" (the clock was set
+// back since) is not stale: only a file certainly too old goes without a start.
+bool isStale(const QDateTime &modified, qint64 nowMsSinceEpoch)
+{
+    return modified.isValid() && nowMsSinceEpoch - modified.toMSecsSinceEpoch() > SpoolFileMaxAgeMs;
+}
+
 } // namespace
 
 void SpoolFolder::write(qint64 processId, const QString &verbFlag, const QString &path) const
@@ -59,7 +66,9 @@ void SpoolFolder::write(qint64 processId, const QString &verbFlag, const QString
     // which every secondary copy would pay for in memory (about 200 KiB of peak memory, measured).
     QByteArray content;
     QFile existing(target);
-    if (existing.open(QIODevice::ReadOnly)) {
+    // A stale file's paths would look fresh behind our line and be handed off after all.
+    if (existing.open(QIODevice::ReadOnly) &&
+        !isStale(existing.fileTime(QFileDevice::FileModificationTime), QDateTime::currentMSecsSinceEpoch())) {
         content = existing.readAll();
         if (!content.isEmpty() && !content.endsWith('\n'))
             content += '\n'; // a file of the earlier format ends without one
@@ -145,8 +154,13 @@ GatheredSelection SpoolFolder::gather() const
     GatheredSelection gathered;
     if (!isAvailable())
         return gathered;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const QStringList files = list();
     for (const QString &file : files) {
+        if (isStale(QFileInfo(file).lastModified(), now)) {
+            gathered.staleFiles.append(file);
+            continue;
+        }
         bool opened = false;
         const QList<SpooledPath> paths = readSpoolFile(file, &opened);
         // A file we cannot read keeps its paths for a later primary.
@@ -155,12 +169,21 @@ GatheredSelection SpoolFolder::gather() const
         gathered.paths += paths;
         gathered.consumedFiles.append(file);
     }
+    // The unfinished file of a copy that died while it wrote: nothing will put it in place. A younger one
+    // may still be written.
+    const QFileInfoList unfinished =
+        QDir(m_path, QStringLiteral(".*.partial"), QDir::NoSort, QDir::Files | QDir::Hidden).entryInfoList();
+    for (const QFileInfo &entry : unfinished) {
+        if (isStale(entry.lastModified(), now))
+            gathered.staleFiles.append(entry.absoluteFilePath());
+    }
     return gathered;
 }
 
 void SpoolFolder::removeGathered(const QStringList &files) const
 {
-    // Only what was handed off goes: a copy that spooled after the listing must find its file again.
+    // Only what was handed off, or was too old for it, goes: a copy that spooled after the listing must
+    // find its file again.
     for (const QString &file : files)
         QFile::remove(file);
     if (isAvailable())

@@ -10,6 +10,12 @@
 // The folder in which the copies of one selection leave their paths for the primary: one file per copy,
 // named after its process id, one line per path: "<verb flag>;<path>".
 
+// A spool file last written longer ago than this belongs to no selection that the user still waits for:
+// a selection is gathered within the primary's wait (its cap, quiet window and last census, about a
+// minute at the most), so no file of a selection still being gathered is this old. Such a file is
+// removed without being handed off.
+constexpr qint64 SpoolFileMaxAgeMs = 5 * 60 * 1000;
+
 // One path as a copy spooled it, with the verb flag that copy was started with. The flag is empty for a
 // line of the earlier format, which held the path alone.
 struct SpooledPath
@@ -37,6 +43,7 @@ struct GatheredSelection
 {
     QList<SpooledPath> paths;  // in spool-file order, then line order
     QStringList consumedFiles; // spool files that were read and may be removed
+    QStringList staleFiles;    // older than SpoolFileMaxAgeMs, not read: spool files and unfinished ones
 };
 
 // The spool folder of this account, by value: every copy of a selection finds the same one.
@@ -59,8 +66,9 @@ public:
     void create() const;
 
     // Appends the line "<verb flag>;<path>" to the process's spool file (UTF-8, no byte-order mark), making
-    // the file and the folder when missing. The file appears whole or not at all: the lines are written
-    // under "<path>/.<pid>.txt.partial", which nothing lists, and that file then replaces the spool file.
+    // the file and the folder when missing; what a file older than SpoolFileMaxAgeMs held is dropped. The
+    // file appears whole or not at all: the lines are written under "<path>/.<pid>.txt.partial", which
+    // nothing lists, and that file then replaces the spool file.
     void write(qint64 processId, const QString &verbFlag, const QString &path) const;
 
     // Absolute paths of the plain, visible files directly inside the folder whose names do not begin with a
@@ -68,7 +76,8 @@ public:
     // and "123.txt" before "1234.txt").
     QStringList list() const;
 
-    // Every path of every listed file that could be read, in file order, then line order.
+    // Every path of every listed file that could be read and is not older than SpoolFileMaxAgeMs, in file
+    // order, then line order; and the files too old to be handed off, unfinished ones included.
     GatheredSelection gather() const;
 
     // Removes the given spool files, then the folder itself when nothing else is left in it.

@@ -375,27 +375,41 @@ void HandOffTest::copiesStartedTogether()
 void HandOffTest::leftoversAreGathered_data()
 {
     QTest::addColumn<QByteArray>("leftover"); // beside a file of the earlier format, "C:/old one.pdf"
+    QTest::addColumn<qint64>("ageMs");        // of the leftover's last change
     QTest::addColumn<QStringList>("starts");
     // From an earlier run that did not finish: the earlier format, a path per line, goes under the
     // primary's verb, with its own path, in Explorer's order whichever files the paths came from.
-    QTest::newRow("earlier format") << QByteArray("C:/a.pdf\nC:/b;c.pdf\n")
+    QTest::newRow("earlier format") << QByteArray("C:/a.pdf\nC:/b;c.pdf\n") << qint64(0)
                                     << QStringList{
                                            "-ftype_split;C:/a.pdf;C:/b;c.pdf;C:/old one.pdf;C:/own.pdf"};
     // Paths whose primary never handed them off go under their own verb, in a start of their own.
     QTest::newRow("another verb") << QByteArray("-ftype_merge;C:/Scan 10.pdf\n-ftype_merge;C:/Scan 2.pdf\n"
                                                 "-ftype_split;C:/b.pdf\n")
+                                  << qint64(0)
                                   << QStringList{"-ftype_merge;C:/Scan 2.pdf;C:/Scan 10.pdf",
                                                  "-ftype_split;C:/b.pdf;C:/old one.pdf;C:/own.pdf"};
+    // Within the age bound a leftover is still handed off, under its own verb; older, it belongs to no
+    // selection the user still waits for and goes without a start.
+    QTest::newRow("another verb, within the age bound")
+        << QByteArray("-ftype_merge;C:/m.pdf\n") << SpoolFileMaxAgeMs - 60000
+        << QStringList{"-ftype_merge;C:/m.pdf", "-ftype_split;C:/old one.pdf;C:/own.pdf"};
+    QTest::newRow("another verb, older than the age bound")
+        << QByteArray("-ftype_merge;C:/m.pdf\n") << SpoolFileMaxAgeMs + 60000
+        << QStringList{"-ftype_split;C:/old one.pdf;C:/own.pdf"};
+    QTest::newRow("earlier format, older than the age bound")
+        << QByteArray("C:/a.pdf\n") << SpoolFileMaxAgeMs + 60000
+        << QStringList{"-ftype_split;C:/old one.pdf;C:/own.pdf"};
 }
 
 void HandOffTest::leftoversAreGathered()
 {
     QFETCH(QByteArray, leftover);
+    QFETCH(qint64, ageMs);
     QFETCH(QStringList, starts);
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
     QVERIFY(writeFile(sandbox.spoolPath() + QLatin1String("/1.txt"), "C:/old one.pdf"));
-    QVERIFY(writeFile(sandbox.spoolPath() + QLatin1String("/2.txt"), leftover));
+    QVERIFY(writeFileDated(sandbox.spoolPath() + QLatin1String("/2.txt"), leftover, ageMs));
     QVERIFY(writeFile(sandbox.spoolPath() + QLatin1String("/.hidden"), "C:/hidden.pdf\n"));
     QVERIFY(writeFile(sandbox.spoolPath() + QLatin1String("/folder/3.txt"), "C:/nested.pdf\n"));
 
@@ -407,7 +421,7 @@ void HandOffTest::leftoversAreGathered()
 
     starts.sort();
     QCOMPARE(sortedArguments(editorStartsOnceThereAre(sandbox, starts.size())), starts);
-    // What was not gathered stays, and with it the folder.
+    // What was not gathered stays, and with it the folder; a stale leftover went too.
     QCOMPARE(sandbox.spoolEntries(), QStringList({".hidden", "folder"}));
     QVERIFY(QFileInfo::exists(sandbox.spoolPath() + QLatin1String("/folder/3.txt")));
 }

@@ -54,6 +54,8 @@ private Q_SLOTS:
     void listingIsByNameAndSkipsHiddenFilesAndFolders();
     void gatheringRemovesOnlyWhatWasRead();
     void folderIsRemovedWhenNothingIsLeft();
+    void gatheringByAge_data();
+    void gatheringByAge();
 
     void folderViewSeesTheFilesThatAreGathered();
     void folderThatIsNotAvailableHoldsNothing();
@@ -222,6 +224,49 @@ void SpoolFolderTest::folderIsRemovedWhenNothingIsLeft()
     // Nothing to hand off and no folder: removal is harmless.
     SpoolFolder(m_spool).removeGathered(QStringList());
     QVERIFY(QFileInfo::exists(m_dir->path()));
+}
+
+void SpoolFolderTest::gatheringByAge_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<qint64>("ageMs"); // of the file's modification time, by the wall clock
+    QTest::addColumn<bool>("read");
+    QTest::addColumn<bool>("removed"); // unread, as too old
+
+    const qint64 bound = SpoolFileMaxAgeMs;
+    QTest::newRow("young") << "12.txt" << qint64(10000) << true << false;
+    QTest::newRow("within the bound") << "12.txt" << bound - 60000 << true << false;
+    QTest::newRow("older than the bound") << "12.txt" << bound + 60000 << false << true;
+    QTest::newRow("in the future (clock set back)") << "12.txt" << qint64(-3600000) << true << false;
+    QTest::newRow("unfinished, young: still being written")
+        << ".12.txt.partial" << qint64(0) << false << false;
+    QTest::newRow("unfinished, older than the bound: its writer died")
+        << ".12.txt.partial" << bound + 60000 << false << true;
+    QTest::newRow("someone else's hidden file") << ".hidden" << bound + 60000 << false << false;
+}
+
+void SpoolFolderTest::gatheringByAge()
+{
+    QFETCH(QString, name);
+    QFETCH(qint64, ageMs);
+    QFETCH(bool, read);
+    QFETCH(bool, removed);
+    const QString file = m_spool + QLatin1Char('/') + name;
+    QVERIFY(writeFileDated(file, "-ftype_merge;C:/a.pdf\n", ageMs));
+
+    const GatheredSelection gathered = SpoolFolder(m_spool).gather();
+    QCOMPARE(described(gathered.paths), read ? QStringList("-ftype_merge | C:/a.pdf") : QStringList());
+    QCOMPARE(gathered.consumedFiles, read ? QStringList(file) : QStringList());
+    QCOMPARE(gathered.staleFiles, removed ? QStringList(file) : QStringList());
+    SpoolFolder(m_spool).removeGathered(gathered.consumedFiles + gathered.staleFiles);
+    QCOMPARE(QFileInfo::exists(file), !read && !removed);
+
+    // A copy that reuses the process id of a file older than the bound keeps none of its paths.
+    if (name == QLatin1String("12.txt") && removed) {
+        QVERIFY(writeFileDated(file, "-ftype_merge;C:/a.pdf\n", ageMs));
+        SpoolFolder(m_spool).write(12, QStringLiteral("-ftype_print"), QStringLiteral("C:/b.pdf"));
+        QCOMPARE(readFile(file), QByteArray("-ftype_print;C:/b.pdf\n"));
+    }
 }
 
 void SpoolFolderTest::folderViewSeesTheFilesThatAreGathered()
