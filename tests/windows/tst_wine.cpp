@@ -209,6 +209,8 @@ private:
     QString profileDir() const { return driveC() + QLatin1String("/users/") + m_user; }
     QString localAppData() const { return profileDir() + QLatin1String("/AppData/Local"); }
     QString editorLog() const { return localAppData() + QLatin1String("/Ostrel/editor-starts.log"); }
+    // Wine's %TEMP%, the program's temporary-files location.
+    QString spoolDir() const { return profileDir() + QLatin1String("/Temp/Ostrel_PDF_Editor_ContextMenu"); }
     QString associationLog() const { return localAppData() + QLatin1String("/Ostrel/file-association.log"); }
     void setEditorLanguage(const QString &language) const;
     // settle: wait for the prefix to settle afterwards (not needed to read the registry again). The text
@@ -302,17 +304,25 @@ void WineTest::initTestCase()
     QVERIFY(QFile::copy(windowsBin + QLatin1String("/tasklist.exe"), systemLister));
     // Right after the prefix is made, Wine's registry tool now and then fails (seen once in CI, exit code 1);
     // the write is idempotent, so it is tried again once the prefix has settled.
-    Run override;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        override = wine({QStringLiteral("reg"), QStringLiteral("add"),
-                         QStringLiteral("HKCU\\Software\\Wine\\DllOverrides"), QStringLiteral("/v"),
-                         QStringLiteral("tasklist.exe"), QStringLiteral("/d"), QStringLiteral("native"),
-                         QStringLiteral("/f")});
-        if (override.finished && override.exitCode == 0)
-            break;
-        QVERIFY(waitForWineServer());
-    }
-    QVERIFY2(override.exitCode == 0, (override.standardOutput + override.standardError).constData());
+    const auto addWineSetting = [&](const QString &key, const QString &name, const QString &data) {
+        Run added;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            added = wine({QStringLiteral("reg"), QStringLiteral("add"), key, QStringLiteral("/v"), name,
+                          QStringLiteral("/d"), data, QStringLiteral("/f")});
+            if (added.finished && added.exitCode == 0)
+                break;
+            waitForWineServer();
+        }
+        if (added.exitCode != 0)
+            qWarning() << added.standardOutput + added.standardError;
+        return added.exitCode == 0;
+    };
+    QVERIFY(addWineSetting(QStringLiteral("HKCU\\Software\\Wine\\DllOverrides"),
+                           QStringLiteral("tasklist.exe"), QStringLiteral("native")));
+    // Wine gives files whose names begin with a dot the hidden attribute; Windows does not, and the spool
+    // folder's listing must skip them by name there.
+    QVERIFY(addWineSetting(QStringLiteral("HKCU\\Software\\Wine"), QStringLiteral("ShowDotFiles"),
+                           QStringLiteral("Y")));
 
     // The deployable folder as it would be installed, with the editor and the association library beside it.
     QVERIFY(QDir().mkpath(installDir()));
@@ -590,6 +600,14 @@ void WineTest::handOff_reachesEditorOnce()
         // Spaces and non-ASCII letters, as Explorer hands them over; Explorer's order is the numbers' order.
         paths << folder + QStringLiteral("\\Bericht Nr %1 \u00dcbersicht.pdf").arg(i + 1);
     }
+    // A copy's unfinished spool file: a leading dot hides nothing on Windows, yet no primary may read it
+    // (nor remove it while it is young). Beside it a path left over in the same folder, which is handed off
+    // with the others.
+    const QString unfinished = spoolDir() + QLatin1String("/.4242.txt.partial");
+    QVERIFY(writeFile(unfinished, "-ftype_merge;C:\\unfinished.pdf\n"));
+    const QString leftover = folder + QStringLiteral("\\Bericht Nr 0 \u00dcbersicht.pdf");
+    QVERIFY(
+        writeFile(spoolDir() + QLatin1String("/4243.txt"), flag.toUtf8() + ';' + leftover.toUtf8() + '\n'));
     std::vector<std::unique_ptr<QProcess>> processes;
     // Started out of order, so that neither process ids nor spool-file names give the order.
     for (int k = 0; k < copies; ++k) {
@@ -599,6 +617,7 @@ void WineTest::handOff_reachesEditorOnce()
                        {ProgramWindows, flag, paths.at((k * 7 + copies / 2) % copies)});
         processes.push_back(std::move(process));
     }
+    paths.prepend(leftover); // first in Explorer's order
     QVERIFY(Sandbox::waitAll(processes, 180000));
     for (const auto &process : processes) {
         QCOMPARE(process->exitCode(), 0);
@@ -628,6 +647,9 @@ void WineTest::handOff_reachesEditorOnce()
     handed.sort();
     paths.sort();
     QCOMPARE(handed, paths);
+    QCOMPARE(QDir(spoolDir()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList(QFileInfo(unfinished).fileName()));
+    QVERIFY(QFile::remove(unfinished));
 }
 
 void WineTest::election_simultaneousCopiesHaveOnePrimary()
