@@ -5,6 +5,7 @@
 #include "peerwait.h"
 #include "platform.h"
 #include "runrequest.h"
+#include "shellverbs.h"
 #include "singleapplication.h"
 #include "spoolfolder.h"
 
@@ -12,6 +13,11 @@
 #include <QProcess>
 
 #include <algorithm>
+
+// A file that a selection still being gathered wrote must never count as stale.
+static_assert(SpoolFileMaxAgeMs > PeerWaitBounds{}.initialWaitMs + PeerWaitBounds{}.capMs +
+                                      PeerWaitBounds{}.quietWindowMs + ProcessListerTimeoutMs,
+              "the age bound must exceed the longest wait");
 
 HandOffRole gatherAndLaunch(const SingleApplication &app, const RunRequest &request, const SpoolFolder &spool)
 {
@@ -24,7 +30,7 @@ HandOffRole gatherAndLaunch(const SingleApplication &app, const RunRequest &requ
 
     // A verb flag without a path spools nothing.
     if (!request.selectedPath.isEmpty())
-        spool.write(QCoreApplication::applicationPid(), request.selectedPath);
+        spool.write(QCoreApplication::applicationPid(), request.verbFlag, request.selectedPath);
     if (role == HandOffRole::Secondary)
         return role;
 
@@ -33,24 +39,28 @@ HandOffRole gatherAndLaunch(const SingleApplication &app, const RunRequest &requ
     SpoolArrivals arrivals(spool.view());
     waitForPeersToEnd([](int listerTimeoutMs) { return countRunningCopies(listerTimeoutMs); }, arrivals);
 
-    GatheredSelection gathered = spool.gather();
-    sortAsExplorerShows(gathered.paths);
+    const GatheredSelection gathered = spool.gather();
     const QString editor = editorProgramPath();
-    const EditorStarts starts =
-        planEditorStarts(request.verbFlag, gathered.paths, [&](const QString &argument) {
-            return Platform::fitsProcessArgument(editor, argument);
-        });
-    for (const QString &argument : starts.arguments) {
-        qint64 editorProcessId = 0;
-        if (QProcess::startDetached(editor, QStringList(argument), QString(), &editorProcessId))
-            Platform::allowForegroundWindow(editorProcessId);
+    const auto fits = [&](const QString &argument) {
+        return Platform::fitsProcessArgument(editor, argument);
+    };
+    QList<SpooledPath> heldBack;
+    for (const VerbGroup &group : groupByVerb(request.verbFlag, gathered.paths)) {
+        const EditorStarts starts = planEditorStarts(group.verbFlag, group.paths, fits);
+        for (const QString &argument : starts.arguments) {
+            qint64 editorProcessId = 0;
+            if (QProcess::startDetached(editor, QStringList(argument), QString(), &editorProcessId))
+                Platform::allowForegroundWindow(editorProcessId);
+        }
+        for (const QString &path : starts.heldBack)
+            heldBack.append({group.verbFlag, path});
     }
-    spool.removeGathered(gathered.consumedFiles);
+    spool.removeGathered(gathered.consumedFiles + gathered.staleFiles);
     // A path too long to pass even alone can only reach the editor cut, and a cut path may name another
     // file, which the editor would then merge, split or print. It is spooled again instead, under our own
-    // name, so that it is neither lost without a trace nor handed off twice.
-    for (const QString &path : starts.heldBack)
-        spool.write(QCoreApplication::applicationPid(), path);
+    // name and with its verb, so that it is neither lost without a trace nor handed off twice.
+    for (const SpooledPath &spooled : heldBack)
+        spool.write(QCoreApplication::applicationPid(), spooled.verbFlag, spooled.path);
     return role;
 }
 
@@ -58,6 +68,28 @@ void sortAsExplorerShows(QStringList &paths)
 {
     std::stable_sort(paths.begin(), paths.end(),
                      [](const QString &a, const QString &b) { return Platform::compareLogically(a, b) < 0; });
+}
+
+QList<VerbGroup> groupByVerb(const QString &ownVerbFlag, const QList<SpooledPath> &paths)
+{
+    QList<VerbGroup> groups;
+    const auto collect = [&](const QString &verbFlag) {
+        VerbGroup group{verbFlag, {}};
+        for (const SpooledPath &spooled : paths) {
+            if ((spooled.verbFlag.isEmpty() ? ownVerbFlag : spooled.verbFlag) == verbFlag)
+                group.paths.append(spooled.path);
+        }
+        if (group.paths.isEmpty())
+            return;
+        sortAsExplorerShows(group.paths);
+        groups.append(group);
+    };
+    for (const ShellVerb &verb : ShellVerbs) {
+        if (QLatin1String(verb.flag) != ownVerbFlag)
+            collect(QLatin1String(verb.flag));
+    }
+    collect(ownVerbFlag);
+    return groups;
 }
 
 EditorStarts planEditorStarts(const QString &verbFlag, const QStringList &paths,

@@ -9,6 +9,7 @@
 class SingleApplication;
 class SpoolFolder;
 struct RunRequest;
+struct SpooledPath;
 
 // The role a copy had in its selection's hand-off.
 enum class HandOffRole {
@@ -16,9 +17,10 @@ enum class HandOffRole {
     Primary,
 };
 
-// Hands one selection to the editor. Every copy spools the path it was started for; a secondary is done
-// then. The primary waits for its peers, gathers every spooled path and starts the editor once with its own
-// verb flag and all paths. Without a spool folder nothing is spooled or handed off.
+// Hands one selection to the editor. Every copy spools the path it was started for, with its verb flag; a
+// secondary is done then. The primary waits for its peers, gathers every spooled path and starts the editor
+// once per verb gathered, each start with that verb's flag and its paths. Without a spool folder nothing is
+// spooled or handed off.
 HandOffRole gatherAndLaunch(const SingleApplication &app, const RunRequest &request,
                             const SpoolFolder &spool);
 
@@ -27,6 +29,20 @@ HandOffRole gatherAndLaunch(const SingleApplication &app, const RunRequest &requ
 // folders come folder by folder). Paths with equal keys keep their order, and a path gathered twice stays
 // twice.
 void sortAsExplorerShows(QStringList &paths);
+
+// The paths that go to the editor under one verb flag, in Explorer's order.
+struct VerbGroup
+{
+    QString verbFlag;
+    QStringList paths;
+};
+
+// The gathered paths by the verb each was spooled with; a path of the earlier format, which carries no
+// verb, goes with ownVerbFlag. The groups of other verbs (paths that their own primary never handed off,
+// or a selection made at the same moment) come first, in the order of the verbs' table, and the own verb's
+// group last: a selection the user made before this one reaches the editor before it. Empty groups are
+// left out.
+QList<VerbGroup> groupByVerb(const QString &ownVerbFlag, const QList<SpooledPath> &paths);
 
 // The editor's starts for one hand-off: each argument holds the verb flag and as many whole paths, in
 // order, as `fits` accepts; a path is never cut. A path that does not fit even alone is held back.

@@ -48,7 +48,7 @@ int pauseBeforeNextPass(const PeerWaitBounds &bounds, int count, qint64 quietLef
 PeerWaitOutcome waitForPeersToEnd(const std::function<int(int)> &census, SpoolArrivals &arrivals,
                                   const PeerWaitBounds &bounds)
 {
-    // Give the peers started with us time to spool before the first census.
+    // Give the peers started with us time to spool before the first pass.
     waitProcessingEvents(bounds.initialWaitMs);
 
     // Peers normally end within moments of spooling, but Explorer starts them one after another, and on a

@@ -11,10 +11,10 @@
 // The bounds of the wait. The census's own lister time-out is held to what is left of the cap.
 struct PeerWaitBounds
 {
-    int initialWaitMs = 200; // after the own spool file, before the first census
+    int initialWaitMs = 200; // after the own spool file, before the first pass
     int quietWindowMs = 200; // no new spool file for this long before a hand-off (the cap aside)
     int settleMs = 3000;     // stop when the copy count has not changed for this long
-    int capMs = 30000;       // stop after this long in any case, counted from the first census
+    int capMs = 30000;       // stop after this long in any case, counted from the first pass
     int retryPauseMs = 100;  // pause after a census that gave no usable count
     int passPauseMs = 10;    // pause between two passes that saw other copies, processing events
 };

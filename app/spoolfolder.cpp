@@ -1,12 +1,16 @@
 #include "spoolfolder.h"
 
 #include "platform.h"
+#include "shellverbs.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTextStream>
+#include <QThread>
+
+#include <algorithm>
 
 SpoolFolder SpoolFolder::ofThisAccount()
 {
@@ -31,25 +35,73 @@ void SpoolFolder::create() const
         QDir().mkpath(m_path);
 }
 
-void SpoolFolder::write(qint64 processId, const QString &text) const
+namespace {
+
+// Names that no listing takes for a spool file: on Windows a leading dot hides nothing, so the listing
+// skips such names itself. Writers keep their unfinished files under them.
+bool isSpoolFileName(const QString &fileName)
+{
+    return !fileName.startsWith(QLatin1Char('.'));
+}
+
+// By the wall clock, as the file system keeps the time. A file written "in the future" (the clock was set
+// back since) is not stale: only a file certainly too old goes without a start.
+bool isStale(const QDateTime &modified, qint64 nowMsSinceEpoch)
+{
+    return modified.isValid() && nowMsSinceEpoch - modified.toMSecsSinceEpoch() > SpoolFileMaxAgeMs;
+}
+
+} // namespace
+
+void SpoolFolder::write(qint64 processId, const QString &verbFlag, const QString &path) const
 {
     if (!isAvailable())
         return;
-    QFile file(filePathFor(processId));
-    // A primary that has just handed off removes the folder once it is empty, possibly between our
-    // making it and our open; making it again is all it takes.
-    for (int attempt = 0; attempt < 3 && !file.isOpen(); ++attempt) {
-        create();
-        file.open(QIODevice::WriteOnly | QIODevice::Append);
-    }
-    if (!file.isOpen())
-        return;
+    const QString target = filePathFor(processId);
     // One line per path: a file that already holds a path (a leftover, a reused process id) keeps both
-    // apart. Windows paths cannot contain line breaks, so a line break is an unambiguous separator.
+    // apart. Windows paths cannot contain line breaks, so a line break is an unambiguous separator. The
+    // verb goes with the path: a path left behind by its own primary must not reach the editor under the
+    // verb of whichever selection gathers it.
     // The bytes a UTF-8 text stream would write (no byte-order mark), without the stream's codec machinery,
     // which every secondary copy would pay for in memory (about 200 KiB of peak memory, measured).
-    file.write(text.toUtf8() + '\n');
-    file.close();
+    QByteArray content;
+    QFile existing(target);
+    // A stale file's paths would look fresh behind our line and be handed off after all.
+    if (existing.open(QIODevice::ReadOnly) &&
+        !isStale(existing.fileTime(QFileDevice::FileModificationTime), QDateTime::currentMSecsSinceEpoch())) {
+        content = existing.readAll();
+        if (!content.isEmpty() && !content.endsWith('\n'))
+            content += '\n'; // a file of the earlier format ends without one
+        existing.close();
+    }
+    content += verbFlag.toUtf8() + ';' + path.toUtf8() + '\n';
+
+    // A primary must never read a file that its writer has not finished, nor remove it: read half-written
+    // it loses the path, or hands a cut one to the editor. So the lines go into a file that no listing
+    // takes, which then replaces the spool file in one step; for a primary that waits, the rename is the
+    // arrival. QSaveFile takes the same steps, but its temporary name is one that a listing on Windows
+    // would take, and it flushes every file to the disk, which a spool file that lives for moments and
+    // needs only to be whole does not need.
+    QFile unfinished(m_path + QStringLiteral("/.%1.txt.partial").arg(processId));
+    // A primary that has just handed off removes the folder once it is empty, possibly between our
+    // making it and our open; making it again is all it takes.
+    for (int attempt = 0; attempt < 3 && !unfinished.isOpen(); ++attempt) {
+        create();
+        unfinished.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    }
+    if (!unfinished.isOpen())
+        return;
+    const bool written = unfinished.write(content) == content.size() && unfinished.flush();
+    unfinished.close();
+    // On Windows the replacement fails while a primary reads the old file, for a moment.
+    bool placed = false;
+    for (int attempt = 0; written && attempt < 3 && !placed; ++attempt) {
+        if (attempt > 0)
+            QThread::msleep(5);
+        placed = Platform::replaceFile(unfinished.fileName(), target);
+    }
+    if (!placed)
+        unfinished.remove();
 }
 
 QStringList SpoolFolder::list() const
@@ -60,29 +112,39 @@ QStringList SpoolFolder::list() const
     QStringList paths;
     const QFileInfoList entries = directory.entryInfoList();
     paths.reserve(entries.size());
-    for (const QFileInfo &entry : entries)
-        paths.append(entry.absoluteFilePath());
+    for (const QFileInfo &entry : entries) {
+        if (isSpoolFileName(entry.fileName()))
+            paths.append(entry.absoluteFilePath());
+    }
     return paths;
 }
 
-QStringList readSpoolFile(const QString &filePath, bool *opened)
+QList<SpooledPath> readSpoolFile(const QString &filePath, bool *opened)
 {
     QFile file(filePath);
     const bool isOpen = file.open(QIODevice::ReadOnly);
     if (opened)
         *opened = isOpen;
     if (!isOpen)
-        return QStringList();
+        return {};
     QTextStream stream(&file);
     stream.setCodec("UTF-8");
     const QStringList lines = stream.readAll().split(QLatin1Char('\n'));
-    QStringList paths;
+    QList<SpooledPath> paths;
     for (QString line : lines) {
         // Tolerate a file that was edited or written with Windows line ends.
         if (line.endsWith(QLatin1Char('\r')))
             line.chop(1);
-        if (!line.isEmpty())
-            paths.append(line);
+        SpooledPath spooled;
+        const int separator = line.indexOf(QLatin1Char(';'));
+        if (separator > 0 && findShellVerb(line.left(separator))) {
+            spooled.verbFlag = line.left(separator);
+            spooled.path = line.mid(separator + 1);
+        } else {
+            spooled.path = line;
+        }
+        if (!spooled.path.isEmpty())
+            paths.append(spooled);
     }
     return paths;
 }
@@ -92,22 +154,36 @@ GatheredSelection SpoolFolder::gather() const
     GatheredSelection gathered;
     if (!isAvailable())
         return gathered;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const QStringList files = list();
     for (const QString &file : files) {
+        if (isStale(QFileInfo(file).lastModified(), now)) {
+            gathered.staleFiles.append(file);
+            continue;
+        }
         bool opened = false;
-        const QStringList paths = readSpoolFile(file, &opened);
+        const QList<SpooledPath> paths = readSpoolFile(file, &opened);
         // A file we cannot read keeps its paths for a later primary.
         if (!opened)
             continue;
         gathered.paths += paths;
         gathered.consumedFiles.append(file);
     }
+    // The unfinished file of a copy that died while it wrote: nothing will put it in place. A younger one
+    // may still be written.
+    const QFileInfoList unfinished =
+        QDir(m_path, QStringLiteral(".*.partial"), QDir::NoSort, QDir::Files | QDir::Hidden).entryInfoList();
+    for (const QFileInfo &entry : unfinished) {
+        if (isStale(entry.lastModified(), now))
+            gathered.staleFiles.append(entry.absoluteFilePath());
+    }
     return gathered;
 }
 
 void SpoolFolder::removeGathered(const QStringList &files) const
 {
-    // Only what was handed off goes: a copy that spooled after the listing must find its file again.
+    // Only what was handed off, or was too old for it, goes: a copy that spooled after the listing must
+    // find its file again.
     for (const QString &file : files)
         QFile::remove(file);
     if (isAvailable())
@@ -120,7 +196,11 @@ SpoolFolderView SpoolFolder::view() const
     SpoolFolderView view;
     view.fileNames = [path] {
         // Unsorted and without a stat per file: this runs on every pass of the wait.
-        return QDir(path).entryList(QDir::Files | QDir::NoDotAndDotDot, QDir::Unsorted);
+        QStringList names = QDir(path).entryList(QDir::Files | QDir::NoDotAndDotDot, QDir::Unsorted);
+        names.erase(std::remove_if(names.begin(), names.end(),
+                                   [](const QString &name) { return !isSpoolFileName(name); }),
+                    names.end());
+        return names;
     };
     view.modifiedMsSinceEpoch = [path](const QString &fileName) -> qint64 {
         const QDateTime modified = QFileInfo(path + QLatin1Char('/') + fileName).lastModified();

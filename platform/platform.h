@@ -48,6 +48,11 @@ bool fitsProcessArgument(const QString &program, const QString &argument);
 // folder when there is none; it carries the shared block's System V key, or the lock.
 QString ipcObjectName(const QString &name);
 
+// Puts the file `from` in the place of `to`, replacing `to` when it exists, in one step: a reader sees the
+// old file or the new one, never a part of either. Both lie in one folder. Windows: MoveFileExW with
+// MOVEFILE_REPLACE_EXISTING. Elsewhere: rename(2). (QFile::rename refuses a target that exists.)
+bool replaceFile(const QString &from, const QString &to);
+
 // Whether a process with this id is still alive and runs an image of the given file name
 // (compared without directory, case-insensitively on Windows).
 bool isProcessAlive(qint64 processId, const QString &imageFileName);

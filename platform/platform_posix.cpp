@@ -9,6 +9,7 @@
 #include <QStandardPaths>
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
@@ -159,6 +160,11 @@ QString ipcObjectName(const QString &name)
 {
     const QString privateFolder = spoolBaseLocation();
     return (privateFolder.isEmpty() ? QDir::tempPath() : privateFolder) + QLatin1Char('/') + name;
+}
+
+bool replaceFile(const QString &from, const QString &to)
+{
+    return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
 }
 
 bool isProcessAlive(qint64 processId, const QString &imageFileName)

@@ -3,6 +3,7 @@
 #include "commandline.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
@@ -44,6 +45,13 @@ QString spoolBaseLocation()
 QString ipcObjectName(const QString &name)
 {
     return name;
+}
+
+bool replaceFile(const QString &from, const QString &to)
+{
+    return MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(from).utf16()),
+                       reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(to).utf16()),
+                       MOVEFILE_REPLACE_EXISTING);
 }
 
 bool isProcessAlive(qint64 processId, const QString &imageFileName)

@@ -23,21 +23,39 @@ namespace {
 
 const QStringList Flags{"-ftype_edit", "-ftype_split", "-ftype_merge", "-ftype_print"};
 
-// The one start the hand-off should have made. The editor is started detached, so its record may come
-// a moment after the program has ended.
-QStringList theOnlyEditorStart(const Sandbox &sandbox)
+// Every start the editor recorded once it has recorded `count` of them. The editor is started detached, so
+// its record may come a moment after the program has ended.
+QList<QStringList> editorStartsOnceThereAre(const Sandbox &sandbox, int count)
 {
     QElapsedTimer timer;
     timer.start();
-    while (sandbox.editorStarts().isEmpty() && timer.elapsed() < 20000)
+    while (sandbox.editorStarts().size() < count && timer.elapsed() < 20000)
         QTest::qWait(50);
-    QTest::qWait(300); // a second, wrong start would have arrived by now as well
-    const QList<QStringList> starts = sandbox.editorStarts();
+    QTest::qWait(300); // a further, wrong start would have arrived by now as well
+    return sandbox.editorStarts();
+}
+
+// The one start the hand-off should have made.
+QStringList theOnlyEditorStart(const Sandbox &sandbox)
+{
+    const QList<QStringList> starts = editorStartsOnceThereAre(sandbox, 1);
     if (starts.size() != 1) {
         qWarning() << "editor starts:" << starts;
         return QStringList(QStringLiteral("<%1 starts>").arg(starts.size()));
     }
     return starts.first();
+}
+
+// The starts' arguments in a fixed order: the editor records detached starts in whatever order they reach
+// it.
+QStringList sortedArguments(const QList<QStringList> &starts)
+{
+    QStringList arguments;
+    for (const QStringList &start : starts)
+        arguments.append(start.size() == 1 ? start.first()
+                                           : QStringLiteral("<%1 arguments>").arg(start.size()));
+    arguments.sort();
+    return arguments;
 }
 
 // A path for copy i that holds the awkward characters the hand-off must carry unchanged. Explorer's order
@@ -261,6 +279,7 @@ private Q_SLOTS:
     void oneCopy();
     void copiesStartedTogether_data();
     void copiesStartedTogether();
+    void leftoversAreGathered_data();
     void leftoversAreGathered();
     void verbFlagWithoutPath();
     void boundedWaitForAMatchingProcess();
@@ -276,6 +295,8 @@ private Q_SLOTS:
     void plantedSpoolBaseIsNotUsed();
     void handOffArgumentIsNotEscaped_data();
     void handOffArgumentIsNotEscaped();
+    void pathsAreGroupedByVerb_data();
+    void pathsAreGroupedByVerb();
 };
 
 void HandOffTest::oneCopy()
@@ -333,38 +354,74 @@ void HandOffTest::copiesStartedTogether()
         QCOMPARE(process->exitCode(), 0);
     }
 
-    const QStringList start = theOnlyEditorStart(sandbox);
-    QCOMPARE(start.size(), 1);
-    const QString flag = start.first().section(QLatin1Char(';'), 0, 0);
-    // Whichever copy won the election, every path goes under its flag, in Explorer's order.
-    QVERIFY2(argumentLists.first().first() == flag || mixedFlags, qPrintable(flag));
-    QVERIFY2(Flags.contains(flag), qPrintable(flag));
-    QCOMPARE(start.first(), expectedArgument(flag, paths));
+    if (mixedFlags) {
+        // Every path under the verb its copy was started with: one start per verb, each in Explorer's order.
+        QStringList expected;
+        for (int verb = 0; verb < Flags.size(); ++verb) {
+            QStringList pathsOfVerb;
+            for (int i = verb; i < copies; i += Flags.size())
+                pathsOfVerb.append(paths.at(i));
+            expected.append(expectedArgument(Flags.at(verb), pathsOfVerb));
+        }
+        expected.sort();
+        QCOMPARE(sortedArguments(editorStartsOnceThereAre(sandbox, Flags.size())), expected);
+    } else {
+        QCOMPARE(theOnlyEditorStart(sandbox),
+                 QStringList(expectedArgument(argumentLists.first().first(), paths)));
+    }
     QVERIFY2(!QFileInfo::exists(sandbox.spoolPath()), qPrintable(sandbox.spoolEntries().join(' ')));
+}
+
+void HandOffTest::leftoversAreGathered_data()
+{
+    QTest::addColumn<QByteArray>("leftover"); // beside a file of the earlier format, "C:/old one.pdf"
+    QTest::addColumn<qint64>("ageMs");        // of the leftover's last change
+    QTest::addColumn<QStringList>("starts");
+    // From an earlier run that did not finish: the earlier format, a path per line, goes under the
+    // primary's verb, with its own path, in Explorer's order whichever files the paths came from.
+    QTest::newRow("earlier format") << QByteArray("C:/a.pdf\nC:/b;c.pdf\n") << qint64(0)
+                                    << QStringList{
+                                           "-ftype_split;C:/a.pdf;C:/b;c.pdf;C:/old one.pdf;C:/own.pdf"};
+    // Paths whose primary never handed them off go under their own verb, in a start of their own.
+    QTest::newRow("another verb") << QByteArray("-ftype_merge;C:/Scan 10.pdf\n-ftype_merge;C:/Scan 2.pdf\n"
+                                                "-ftype_split;C:/b.pdf\n")
+                                  << qint64(0)
+                                  << QStringList{"-ftype_merge;C:/Scan 2.pdf;C:/Scan 10.pdf",
+                                                 "-ftype_split;C:/b.pdf;C:/old one.pdf;C:/own.pdf"};
+    // Within the age bound a leftover is still handed off, under its own verb; older, it belongs to no
+    // selection the user still waits for and goes without a start.
+    QTest::newRow("another verb, within the age bound")
+        << QByteArray("-ftype_merge;C:/m.pdf\n") << SpoolFileMaxAgeMs - 60000
+        << QStringList{"-ftype_merge;C:/m.pdf", "-ftype_split;C:/old one.pdf;C:/own.pdf"};
+    QTest::newRow("another verb, older than the age bound")
+        << QByteArray("-ftype_merge;C:/m.pdf\n") << SpoolFileMaxAgeMs + 60000
+        << QStringList{"-ftype_split;C:/old one.pdf;C:/own.pdf"};
+    QTest::newRow("earlier format, older than the age bound")
+        << QByteArray("C:/a.pdf\n") << SpoolFileMaxAgeMs + 60000
+        << QStringList{"-ftype_split;C:/old one.pdf;C:/own.pdf"};
 }
 
 void HandOffTest::leftoversAreGathered()
 {
+    QFETCH(QByteArray, leftover);
+    QFETCH(qint64, ageMs);
+    QFETCH(QStringList, starts);
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
-    // From an earlier run that did not finish: the old one-path format and a file of two lines.
     QVERIFY(writeFile(sandbox.spoolPath() + QLatin1String("/1.txt"), "C:/old one.pdf"));
-    QVERIFY(writeFile(sandbox.spoolPath() + QLatin1String("/2.txt"), "C:/a.pdf\nC:/b;c.pdf\n"));
+    QVERIFY(writeFileDated(sandbox.spoolPath() + QLatin1String("/2.txt"), leftover, ageMs));
     QVERIFY(writeFile(sandbox.spoolPath() + QLatin1String("/.hidden"), "C:/hidden.pdf\n"));
     QVERIFY(writeFile(sandbox.spoolPath() + QLatin1String("/folder/3.txt"), "C:/nested.pdf\n"));
 
-    const QString own = QStringLiteral("C:/own.pdf");
     QProcess process;
     process.setProcessEnvironment(sandbox.environment());
-    process.start(sandbox.programPath(), {QStringLiteral("-ftype_split"), own});
+    process.start(sandbox.programPath(), {QStringLiteral("-ftype_split"), QStringLiteral("C:/own.pdf")});
     QVERIFY(process.waitForFinished(60000));
     QCOMPARE(process.exitCode(), 0);
 
-    // Explorer's order, whichever files the paths came from.
-    QCOMPARE(theOnlyEditorStart(sandbox),
-             QStringList(expectedArgument(QStringLiteral("-ftype_split"),
-                                          {"C:/a.pdf", "C:/b;c.pdf", "C:/old one.pdf", "C:/own.pdf"})));
-    // What was not gathered stays, and with it the folder.
+    starts.sort();
+    QCOMPARE(sortedArguments(editorStartsOnceThereAre(sandbox, starts.size())), starts);
+    // What was not gathered stays, and with it the folder; a stale leftover went too.
     QCOMPARE(sandbox.spoolEntries(), QStringList({".hidden", "folder"}));
     QVERIFY(QFileInfo::exists(sandbox.spoolPath() + QLatin1String("/folder/3.txt")));
 }
@@ -591,13 +648,18 @@ void HandOffTest::pathTooLongForAnyStartIsKept()
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
     const QString tooLong = QStringLiteral("C:/") + QString(ArgumentBytes, QLatin1Char('x')) + ".pdf";
-    QVERIFY(writeFile(sandbox.spoolPath() + QLatin1String("/1.txt"), tooLong.toUtf8() + "\nC:/b.pdf\n"));
+    QVERIFY(writeFile(sandbox.spoolPath() + QLatin1String("/1.txt"),
+                      "-ftype_merge;" + tooLong.toUtf8() + "\nC:/b.pdf\n"));
     const Sandbox::Result result = sandbox.run({QStringLiteral("-ftype_print"), QStringLiteral("C:/a.pdf")});
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(theOnlyEditorStart(sandbox), QStringList(QStringLiteral("-ftype_print;C:/a.pdf;C:/b.pdf")));
     const QStringList left = sandbox.spoolEntries();
     QCOMPARE(left.size(), 1);
-    QCOMPARE(readSpoolFile(sandbox.spoolPath() + QLatin1Char('/') + left.first()), QStringList(tooLong));
+    // Kept with its own verb.
+    const QList<SpooledPath> kept = readSpoolFile(sandbox.spoolPath() + QLatin1Char('/') + left.first());
+    QCOMPARE(kept.size(), 1);
+    QCOMPARE(kept.first().verbFlag, QStringLiteral("-ftype_merge"));
+    QCOMPARE(kept.first().path, tooLong);
 }
 
 void HandOffTest::withoutAPrivateRuntimeFolder_data()
@@ -738,6 +800,42 @@ void HandOffTest::handOffArgumentIsNotEscaped()
     QFETCH(QStringList, paths);
     QFETCH(QString, argument);
     QCOMPARE(handOffArgument(flag, paths), argument);
+}
+
+void HandOffTest::pathsAreGroupedByVerb_data()
+{
+    // Spooled paths as "<verb flag> | <path>" (no flag: the earlier format); the groups as hand-off
+    // arguments, in the order of the editor's starts.
+    QTest::addColumn<QString>("ownFlag");
+    QTest::addColumn<QStringList>("spooled");
+    QTest::addColumn<QStringList>("groups");
+    QTest::newRow("one verb") << "-ftype_merge" << QStringList{"-ftype_merge | b", "-ftype_merge | a"}
+                              << QStringList{"-ftype_merge;a;b"};
+    QTest::newRow("earlier format goes with the own verb")
+        << "-ftype_print" << QStringList{" | c", "-ftype_print | a", " | b"}
+        << QStringList{"-ftype_print;a;b;c"};
+    QTest::newRow("others first, in the verbs' order, the own verb last")
+        << "-ftype_split"
+        << QStringList{"-ftype_split | s", "-ftype_print | p2", "-ftype_edit | e", "-ftype_print | p1",
+                       " | old",           "-ftype_merge | m"}
+        << QStringList{"-ftype_edit;e", "-ftype_merge;m", "-ftype_print;p1;p2", "-ftype_split;old;s"};
+    QTest::newRow("only others") << "-ftype_edit" << QStringList{"-ftype_print | p"}
+                                 << QStringList{"-ftype_print;p"};
+    QTest::newRow("nothing") << "-ftype_edit" << QStringList() << QStringList();
+}
+
+void HandOffTest::pathsAreGroupedByVerb()
+{
+    QFETCH(QString, ownFlag);
+    QFETCH(QStringList, spooled);
+    QFETCH(QStringList, groups);
+    QList<SpooledPath> paths;
+    for (const QString &line : spooled)
+        paths.append({line.section(QLatin1String(" | "), 0, 0), line.section(QLatin1String(" | "), 1)});
+    QStringList arguments;
+    for (const VerbGroup &group : groupByVerb(ownFlag, paths))
+        arguments.append(handOffArgument(group.verbFlag, group.paths));
+    QCOMPARE(arguments, groups);
 }
 
 QTEST_GUILESS_MAIN(HandOffTest)

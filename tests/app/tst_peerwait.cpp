@@ -430,7 +430,7 @@ void PeerWaitTest::capEndsAStreamThatNeverGoesQuiet()
 void PeerWaitTest::arrivalsInARealFolder()
 {
     const QString spool = m_dir.path() + QLatin1String("/spool");
-    SpoolFolder(spool).write(1, QStringLiteral("C:/own.pdf"));
+    SpoolFolder(spool).write(1, QStringLiteral("-ftype_edit"), QStringLiteral("C:/own.pdf"));
     SpoolArrivals arrivals(SpoolFolder(spool).view());
     arrivals.look();
     QCOMPARE(arrivals.arrivals(), 0);
@@ -438,7 +438,7 @@ void PeerWaitTest::arrivalsInARealFolder()
     QTest::qSleep(300);
     QElapsedTimer sinceWrite;
     sinceWrite.start();
-    SpoolFolder(spool).write(2, QStringLiteral("C:/peer.pdf"));
+    SpoolFolder(spool).write(2, QStringLiteral("-ftype_edit"), QStringLiteral("C:/peer.pdf"));
     arrivals.look();
     QCOMPARE(arrivals.arrivals(), 1);
     // The file's own time places its arrival: just now, not when the folder was first listed.
@@ -448,7 +448,7 @@ void PeerWaitTest::arrivalsInARealFolder()
     // Neither what is not gathered nor a second path in a file already there is a new copy.
     QVERIFY(writeFile(spool + QLatin1String("/.hidden"), "C:/hidden.pdf\n"));
     QVERIFY(writeFile(spool + QLatin1String("/sub/7.txt"), "C:/nested.pdf\n"));
-    SpoolFolder(spool).write(2, QStringLiteral("C:/again.pdf"));
+    SpoolFolder(spool).write(2, QStringLiteral("-ftype_edit"), QStringLiteral("C:/again.pdf"));
     arrivals.look();
     QCOMPARE(arrivals.arrivals(), 1);
 }

@@ -256,3 +256,19 @@ QStringList handedOffPaths(const Sandbox &sandbox, const QString &verbFlag)
     }
     return paths;
 }
+
+QMap<QString, QStringList> handedOffPathsByVerb(const Sandbox &sandbox)
+{
+    QMap<QString, QStringList> paths;
+    for (const QStringList &arguments : sandbox.editorStarts()) {
+        if (arguments.size() != 1) {
+            paths[QStringLiteral("<malformed>")].append(arguments);
+            continue;
+        }
+        QStringList parts = arguments.first().split(QLatin1Char(';'));
+        paths[parts.takeFirst()] += parts;
+    }
+    for (QStringList &ofVerb : paths)
+        ofVerb.sort();
+    return paths;
+}

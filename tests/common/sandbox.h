@@ -2,6 +2,7 @@
 #define OSTREL_TESTS_SANDBOX_H
 
 #include <QByteArray>
+#include <QMap>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
@@ -96,5 +97,9 @@ QString buildBinDir();
 // Every path handed to the editor so far, over all its starts; each start must carry one argument that
 // begins with the verb flag, or the result is a single "<...>" line that says what was wrong.
 QStringList handedOffPaths(const Sandbox &sandbox, const QString &verbFlag);
+
+// Every path handed to the editor so far by the verb flag it went under, each verb's paths sorted; a start
+// that does not carry exactly one argument shows as the key "<malformed>".
+QMap<QString, QStringList> handedOffPathsByVerb(const Sandbox &sandbox);
 
 #endif

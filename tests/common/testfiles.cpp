@@ -1,5 +1,6 @@
 #include "testfiles.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -9,6 +10,15 @@ bool writeFile(const QString &path, const QByteArray &bytes)
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+bool writeFileDated(const QString &path, const QByteArray &bytes, qint64 msAgo)
+{
+    if (!writeFile(path, bytes))
+        return false;
+    QFile file(path);
+    return file.open(QIODevice::ReadWrite) &&
+           file.setFileTime(QDateTime::currentDateTime().addMSecs(-msAgo), QFileDevice::FileModificationTime);
 }
 
 QByteArray readFile(const QString &path)

@@ -7,6 +7,10 @@
 // Writes the bytes to the file, replacing what it held and creating missing folders above it.
 bool writeFile(const QString &path, const QByteArray &bytes);
 
+// Writes the bytes as writeFile does, then dates the file's last change the given time before now (by the
+// wall clock; negative: after now).
+bool writeFileDated(const QString &path, const QByteArray &bytes, qint64 msAgo);
+
 // The file's bytes, empty when it cannot be read.
 QByteArray readFile(const QString &path);
 

@@ -225,6 +225,8 @@ private:
     {
         return localAppData() + QLatin1String("/Ostrel/editor-processes.log");
     }
+    // Wine's %TEMP%, the program's temporary-files location.
+    QString spoolDir() const { return profileDir() + QLatin1String("/Temp/Ostrel_PDF_Editor_ContextMenu"); }
     QString associationLog() const { return localAppData() + QLatin1String("/Ostrel/file-association.log"); }
     void setEditorLanguage(const QString &language) const;
     // settle: wait for the prefix to settle afterwards (not needed to read the registry again). The text
@@ -327,26 +329,31 @@ void WineTest::initTestCase()
     const QString systemLister = driveC() + QLatin1String("/windows/system32/tasklist.exe");
     QFile::remove(systemLister);
     QVERIFY(QFile::copy(windowsBin + QLatin1String("/tasklist.exe"), systemLister));
+    // Right after the prefix is made, Wine's registry tool now and then fails (seen once in CI, exit code 1);
+    // the write is idempotent, so it is tried again once the prefix has settled.
+    const auto addWineSetting = [&](const QString &key, const QString &name, const QString &data) {
+        Run added;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            added = wine({QStringLiteral("reg"), QStringLiteral("add"), key, QStringLiteral("/v"), name,
+                          QStringLiteral("/d"), data, QStringLiteral("/f")});
+            if (added.finished && added.exitCode == 0)
+                break;
+            waitForWineServer();
+        }
+        if (added.exitCode != 0)
+            qWarning() << added.standardOutput + added.standardError;
+        return added.exitCode == 0;
+    };
+    QVERIFY(addWineSetting(QStringLiteral("HKCU\\Software\\Wine\\DllOverrides"),
+                           QStringLiteral("tasklist.exe"), QStringLiteral("native")));
+    // Wine gives files whose names begin with a dot the hidden attribute; Windows does not, and the spool
+    // folder's listing must skip them by name there.
+    QVERIFY(addWineSetting(QStringLiteral("HKCU\\Software\\Wine"), QStringLiteral("ShowDotFiles"),
+                           QStringLiteral("Y")));
     // Wine's relay trace, where a case turns it on, shows only the call that lets the editor come to the
     // front and the making of named mutexes (the election's lock).
-    const QStringList settings[] = {
-        {QStringLiteral("HKCU\\Software\\Wine\\DllOverrides"), QStringLiteral("tasklist.exe"),
-         QStringLiteral("native")},
-        {QStringLiteral("HKCU\\Software\\Wine\\Debug"), QStringLiteral("RelayInclude"),
-         QStringLiteral("user32.AllowSetForegroundWindow;kernel32.CreateMutexW")}};
-    for (const QStringList &setting : settings) {
-        // Right after the prefix is made, Wine's registry tool now and then fails (seen once in CI, exit code
-        // 1); the write is idempotent, so it is tried again once the prefix has settled.
-        Run write;
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            write = wine({QStringLiteral("reg"), QStringLiteral("add"), setting.at(0), QStringLiteral("/v"),
-                          setting.at(1), QStringLiteral("/d"), setting.at(2), QStringLiteral("/f")});
-            if (write.finished && write.exitCode == 0)
-                break;
-            QVERIFY(waitForWineServer());
-        }
-        QVERIFY2(write.exitCode == 0, (write.standardOutput + write.standardError).constData());
-    }
+    QVERIFY(addWineSetting(QStringLiteral("HKCU\\Software\\Wine\\Debug"), QStringLiteral("RelayInclude"),
+                           QStringLiteral("user32.AllowSetForegroundWindow;kernel32.CreateMutexW")));
 
     // The deployable folder as it would be installed, with the editor and the association library beside it.
     QVERIFY(QDir().mkpath(installDir()));
@@ -632,6 +639,14 @@ void WineTest::handOff_reachesEditorOnce()
     };
     QProcessEnvironment environment = wineEnvironment();
     environment.insert(QStringLiteral("WINEDEBUG"), QStringLiteral("-all,+relay"));
+    // A copy's unfinished spool file: a leading dot hides nothing on Windows, yet no primary may read it
+    // (nor remove it while it is young). Beside it a path left over in the same folder, which is handed off
+    // with the others.
+    const QString unfinished = spoolDir() + QLatin1String("/.4242.txt.partial");
+    QVERIFY(writeFile(unfinished, "-ftype_merge;C:\\unfinished.pdf\n"));
+    const QString leftover = folder + QStringLiteral("\\Bericht Nr 0 \u00dcbersicht.pdf");
+    QVERIFY(
+        writeFile(spoolDir() + QLatin1String("/4243.txt"), flag.toUtf8() + ';' + leftover.toUtf8() + '\n'));
     std::vector<std::unique_ptr<QProcess>> processes;
     // Started out of order, so that neither process ids nor spool-file names give the order.
     for (int k = 0; k < copies; ++k) {
@@ -644,6 +659,7 @@ void WineTest::handOff_reachesEditorOnce()
                        {ProgramWindows, flag, paths.at((k * 7 + copies / 2) % copies)});
         processes.push_back(std::move(process));
     }
+    paths.prepend(leftover); // first in Explorer's order
     QVERIFY(Sandbox::waitAll(processes, 180000));
     // The editor is started detached; it has written its line once the prefix is idle, and Wine's own
     // processes have finished their traces.
@@ -700,6 +716,9 @@ void WineTest::handOff_reachesEditorOnce()
     handed.sort();
     paths.sort();
     QCOMPARE(handed, paths);
+    QCOMPARE(QDir(spoolDir()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList(QFileInfo(unfinished).fileName()));
+    QVERIFY(QFile::remove(unfinished));
 }
 
 void WineTest::election_simultaneousCopiesHaveOnePrimary()
