@@ -10,9 +10,9 @@
 
 #include <memory>
 
-class QSettings;
-
 namespace Platform {
+
+class RegistryKey; // registrykey.h
 
 // Account name of the running process, or an empty string when none can be found.
 // Windows: GetUserNameW, then the USERNAME variable. Elsewhere: the account of the effective user id,
@@ -69,10 +69,10 @@ QString processListerProgram();
 // The editor's configuration file (read only).
 QString editorConfigPath();
 
-// A settings object on a registry key given by its full native path
-// ("HKEY_CURRENT_USER\\SOFTWARE\\..."). Writing through it creates the key; "." is the default value.
+// A registry key given by its full native path ("HKEY_CURRENT_USER\\SOFTWARE\\..."), names compared without
+// regard to letter case (registrykey.h). Writing through it creates the key; "." is the default value.
 // Windows: the native registry. Elsewhere: a hive kept in a registry-export text file.
-std::unique_ptr<QSettings> openRegistryKey(const QString &nativeKeyPath);
+std::unique_ptr<RegistryKey> openRegistryKey(const QString &nativeKeyPath);
 
 } // namespace Platform
 

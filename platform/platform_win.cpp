@@ -1,6 +1,7 @@
 #include "platform.h"
 
 #include "commandline.h"
+#include "registrykey.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -95,9 +96,11 @@ QString editorConfigPath()
            QLatin1String("/Roaming/Ostrel/Ostrel PDF Editor/config.ini");
 }
 
-std::unique_ptr<QSettings> openRegistryKey(const QString &nativeKeyPath)
+std::unique_ptr<RegistryKey> openRegistryKey(const QString &nativeKeyPath)
 {
-    return std::make_unique<QSettings>(nativeKeyPath, QSettings::NativeFormat);
+    // The registry compares names without regard to letter case itself.
+    return std::make_unique<RegistryKey>(std::make_unique<QSettings>(nativeKeyPath, QSettings::NativeFormat),
+                                         RegistryKey::Names::ComparedByTheStore);
 }
 
 } // namespace Platform

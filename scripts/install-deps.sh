@@ -11,6 +11,7 @@ packages=(
     g++-mingw-w64-x86-64-posix           # the Windows program (MinGW-w64 cross compiler)
     wine wine64                          # running the Windows program in tests (wine, wineboot, wineserver)
     python3                              # draws the Windows program's icon at build time
+    python3-clang-14 qtbase5-doc-html    # the Qt 5.12 API check: clang's view of the code, Qt's "since" notes
     xz-utils                             # unpacks the prebuilt Qt for MinGW
     osslsigncode openssl                 # signs the Windows build (--sign-pkcs12); the test's certificates
 )

@@ -3,11 +3,11 @@
 #include "editorprogram.h"
 #include "fileassociation.h"
 #include "platform.h"
+#include "registrykey.h"
 #include "shellverbs.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QSettings>
 
 namespace {
 

@@ -18,6 +18,7 @@
 
 #include "platform.h"
 #include "registryexport.h"
+#include "registrykey.h"
 #include "registryvalue.h"
 
 #include <QDateTime>
@@ -279,7 +280,7 @@ std::unique_ptr<QSettings> readOnlyCopy()
 
 namespace Platform {
 
-std::unique_ptr<QSettings> openRegistryKey(const QString &nativeKeyPath)
+std::unique_ptr<RegistryKey> openRegistryKey(const QString &nativeKeyPath)
 {
     auto settings = openHive();
     QStringList path;
@@ -292,7 +293,8 @@ std::unique_ptr<QSettings> openRegistryKey(const QString &nativeKeyPath)
     if (!path.isEmpty() && isRoot(path.first(), MachineRoot) && !isElevated())
         settings = readOnlyCopy();
     settings->beginGroup(path.join(QLatin1Char('/')));
-    return settings;
+    // QSettings compares names with case on a file: the key finds the spelling of value and child names.
+    return std::make_unique<RegistryKey>(std::move(settings), RegistryKey::Names::ComparedWithCase);
 }
 
 } // namespace Platform

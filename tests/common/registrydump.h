@@ -9,6 +9,7 @@
 
 #include "exporttext.h"
 #include "platform.h"
+#include "registrykey.h"
 #include "registryvalue.h"
 
 #include <QByteArray>
@@ -78,7 +79,7 @@ inline QStringList hive()
 {
     QStringList lines;
     const auto root = Platform::openRegistryKey(QString());
-    dumpGroup(*root, QString(), &lines);
+    dumpGroup(root->settings(), QString(), &lines);
     std::sort(lines.begin(), lines.end());
     return lines;
 }

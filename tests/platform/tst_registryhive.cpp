@@ -8,6 +8,7 @@
 #include "privatehome.h"
 #include "registrydump.h"
 #include "registryexport.h"
+#include "registrykey.h"
 #include "registryvalue.h"
 #include "testfiles.h"
 
@@ -16,6 +17,7 @@
 #include <QFile>
 #include <QSettings>
 #include <QTest>
+#include <algorithm>
 #include <functional>
 
 namespace {
@@ -25,7 +27,11 @@ QVariant valueAt(const QString &keyPath, const QString &name)
     return Platform::openRegistryKey(keyPath)->value(name);
 }
 
+enum class NameUse { Read, Write, Remove };
+
 } // namespace
+
+Q_DECLARE_METATYPE(NameUse)
 
 class RegistryHiveTest : public QObject
 {
@@ -34,6 +40,8 @@ class RegistryHiveTest : public QObject
 private Q_SLOTS:
     void init();
     void namesKeepTheSpellingOfTheirFirstCreation();
+    void namesBelowTheKeyIgnoreLetterCase_data();
+    void namesBelowTheKeyIgnoreLetterCase();
     void classesRootIsTheMergedView_data();
     void classesRootIsTheMergedView();
     void removeTakesTheWholeSubtree();
@@ -97,6 +105,82 @@ void RegistryHiveTest::namesKeepTheSpellingOfTheirFirstCreation()
 
 namespace {
 
+const char NamesHive[] = "Windows Registry Editor Version 5.00\n\n"
+                         "[HKEY_CURRENT_USER\\Key]\n\"Name\"=\"old\"\n\n"
+                         "[HKEY_CURRENT_USER\\Key\\Child]\n@=\"child\"\n\n"
+                         "[HKEY_CURRENT_USER\\Key\\Child\\Deeper]\n@=\"deeper\"\n\n";
+
+} // namespace
+
+void RegistryHiveTest::namesBelowTheKeyIgnoreLetterCase_data()
+{
+    QTest::addColumn<NameUse>("use");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QVariant>("read");       // the value read under that name
+    QTest::addColumn<QStringList>("changes"); // the hive's lines that the use changes: "-" gone, "+" new
+
+    const QString key = QStringLiteral("HKEY_CURRENT_USER\\Key");
+    const QString child = key + QStringLiteral("\\Child");
+    const QString deeper = child + QStringLiteral("\\Deeper");
+    const auto sz = [](const char *text) { return RegistryDump::stringValue(QLatin1String(text)); };
+    const QString name = ForeignHive::line(key, QStringLiteral("Name"), sz("old"));
+    const QStringList subtree{child, ForeignHive::line(child, QStringLiteral("."), sz("child")), deeper,
+                              ForeignHive::line(deeper, QStringLiteral("."), sz("deeper"))};
+
+    QTest::newRow("value read") << NameUse::Read << "nAmE" << QVariant(QStringLiteral("old"))
+                                << QStringList();
+    QTest::newRow("value written: its spelling stays")
+        << NameUse::Write << "NAME" << QVariant(QStringLiteral("new"))
+        << QStringList{QLatin1Char('-') + name,
+                       QLatin1Char('+') + ForeignHive::line(key, QStringLiteral("Name"), sz("new"))};
+    QTest::newRow("value removed") << NameUse::Remove << "NAME" << QVariant()
+                                   << QStringList{QLatin1Char('-') + name};
+    QTest::newRow("child key removed with its subtree")
+        << NameUse::Remove << "CHILD" << QVariant()
+        << QStringList{QLatin1Char('-') + subtree.at(0), QLatin1Char('-') + subtree.at(1),
+                       QLatin1Char('-') + subtree.at(2), QLatin1Char('-') + subtree.at(3)};
+    QTest::newRow("a path below the key")
+        << NameUse::Read << "child/DEEPER/." << QVariant(QStringLiteral("deeper")) << QStringList();
+    QTest::newRow("a name that is not there") << NameUse::Remove << "Nothing" << QVariant() << QStringList();
+}
+
+// Value names and the names of child keys, given after the key is opened, are compared without regard to
+// letter case, as key paths are: what is there in another spelling is read, changed (keeping its spelling)
+// and removed under any spelling.
+void RegistryHiveTest::namesBelowTheKeyIgnoreLetterCase()
+{
+    QFETCH(NameUse, use);
+    QFETCH(QString, name);
+    QFETCH(QVariant, read);
+    QFETCH(QStringList, changes);
+    QVERIFY(writeFile(privateHiveFile(), NamesHive));
+    QStringList expected = RegistryDump::hive();
+
+    {
+        const auto key = Platform::openRegistryKey(QStringLiteral("HKEY_CURRENT_USER\\KEY"));
+        if (use == NameUse::Write)
+            key->setValue(name, read);
+        else if (use == NameUse::Remove)
+            key->remove(name);
+        QCOMPARE(key->value(name), read);
+        QCOMPARE(key->contains(name), read.isValid());
+    }
+
+    for (const QString &change : qAsConst(changes)) {
+        if (change.startsWith(QLatin1Char('-')))
+            QVERIFY2(expected.removeOne(change.mid(1)), qPrintable(change));
+        else
+            expected.append(change.mid(1));
+    }
+    std::sort(expected.begin(), expected.end());
+    // Read back from the file: within one process QSettings keeps the hive it wrote last while the file on
+    // disk is unchanged, so the file is changed (by a line end at its end) to make the next open read it.
+    QVERIFY(writeFile(privateHiveFile(), readFile(privateHiveFile()) + '\n'));
+    QCOMPARE(RegistryDump::hive(), expected);
+}
+
+namespace {
+
 const char MergedViewHive[] = "Windows Registry Editor Version 5.00\n\n"
                               "[HKEY_CURRENT_USER\\Software\\Classes\\Both.exe\\shell\\open\\command]\n"
                               "@=\"user\"\n\n"
@@ -149,10 +233,10 @@ void RegistryHiveTest::classesRootIsTheMergedView()
 
     // A key created through the view, a value of the machine's key, and a removal of the machine's key.
     const QString created = QStringLiteral("HKEY_CLASSES_ROOT\\New.exe\\DefaultIcon");
-    const QList<std::function<void(QSettings &)>> changes{
-        [](QSettings &key) { key.setValue(QStringLiteral("."), QStringLiteral("new")); },
-        [](QSettings &key) { key.setValue(QStringLiteral("Extra"), 1); },
-        [](QSettings &key) { key.remove(QStringLiteral("Machine.exe")); },
+    const QList<std::function<void(Platform::RegistryKey &)>> changes{
+        [](Platform::RegistryKey &key) { key.setValue(QStringLiteral("."), QStringLiteral("new")); },
+        [](Platform::RegistryKey &key) { key.setValue(QStringLiteral("Extra"), 1); },
+        [](Platform::RegistryKey &key) { key.remove(QStringLiteral("Machine.exe")); },
     };
     const QStringList keys{created, QStringLiteral("HKEY_CLASSES_ROOT\\Machine.exe"),
                            QStringLiteral("HKEY_CLASSES_ROOT")};

@@ -390,6 +390,19 @@ void ContextMenuTest::olderLayoutsGo_data()
     QTest::newRow("verbs without MultiSelectModel: install")
         << installLayout(dir, ExpectedCaptions::german(), withoutModel) << QStringLiteral("install") << false
         << installLayout(dir, ExpectedCaptions::german());
+    // Keys and values in other letter case (a hand-made .reg, a tool that spells names its own way) are the
+    // program's own, as on Windows: install replaces them, uninstall takes them.
+    QString otherCase = installLayout(dir, ExpectedCaptions::german());
+    otherCase.replace(QLatin1String("\\OstrelPDFEditor"), QLatin1String("\\OSTRELPDFEDITOR"))
+        .replace(QLatin1String("\\Command]"), QLatin1String("\\command]"))
+        .replace(QLatin1String("Classes\\Ostrel PDF Editor.exe"),
+                 QLatin1String("Classes\\ostrel pdf editor.exe"))
+        .replace(QLatin1String("\"MUIVerb\"="), QLatin1String("\"muiverb\"="))
+        .replace(QLatin1String("\"Icon\"="), QLatin1String("\"ICON\"="));
+    QTest::newRow("names in other letter case: install")
+        << otherCase << QStringLiteral("install") << false << installLayout(dir, ExpectedCaptions::german());
+    QTest::newRow("names in other letter case: uninstall")
+        << otherCase << QStringLiteral("uninstall") << false << uninstalledLayout();
 }
 
 // An installation by an earlier version: running install again must leave exactly the current layout
