@@ -911,285 +911,284 @@ void WineTest::election_copiesKilledAtRandom()
             handsOffOnce(QStringLiteral("-ftype_edit"), {QStringLiteral("C:\\next%1\\a.pdf").arg(round),
                                                          QStringLiteral("C:\\next%1\\b.pdf").arg(round)}));
     }
+}
 
-    void WineTest::versionResource_describesShippedFile_data()
-    {
-        QTest::addColumn<QString>("file");
-        QTest::addColumn<QString>("fileType");
-        QTest::addColumn<QString>("description");
-        QTest::newRow("program") << QStringLiteral("OstrelContextMenu.exe") << QStringLiteral("application")
-                                 << QStringLiteral("Ostrel PDF Editor context-menu helper");
-        QTest::newRow("transport module")
-            << QStringLiteral("ostrel_localtransport.dll") << QStringLiteral("library")
-            << QStringLiteral("Ostrel PDF Editor context-menu helper: local transport");
+void WineTest::versionResource_describesShippedFile_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("fileType");
+    QTest::addColumn<QString>("description");
+    QTest::newRow("program") << QStringLiteral("OstrelContextMenu.exe") << QStringLiteral("application")
+                             << QStringLiteral("Ostrel PDF Editor context-menu helper");
+    QTest::newRow("transport module")
+        << QStringLiteral("ostrel_localtransport.dll") << QStringLiteral("library")
+        << QStringLiteral("Ostrel PDF Editor context-menu helper: local transport");
+}
+
+// What Explorer's Properties > Details shows and what Windows Installer compares, read through the
+// version API from the installed file: every field, the numbers those of the project's version.
+void WineTest::versionResource_describesShippedFile()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, fileType);
+    QFETCH(QString, description);
+    QStringList parts = QStringLiteral(OSTREL_PROJECT_VERSION).split(QLatin1Char('.'));
+    while (parts.size() < 4)
+        parts.append(QStringLiteral("0"));
+    const QString version = parts.join(QLatin1Char('.'));
+
+    const Run run = wine(
+        {m_windowsBin + QLatin1String("/versioninfo.exe"), InstallDirWindows + QLatin1Char('\\') + file});
+    QVERIFY(waitForWineServer());
+    QVERIFY2(run.finished && run.exitCode == 0, run.standardError.constData());
+    QMap<QString, QString> fields;
+    for (const QByteArray &line : run.standardOutput.split('\n')) {
+        const QString text = QString::fromUtf8(line).trimmed();
+        if (!text.isEmpty())
+            fields.insert(text.section(QLatin1Char('='), 0, 0), text.section(QLatin1Char('='), 1));
     }
+    const QMap<QString, QString> expected{
+        {QStringLiteral("FixedFileVersion"), version},
+        {QStringLiteral("FixedProductVersion"), version},
+        {QStringLiteral("FileType"), fileType},
+        {QStringLiteral("CompanyName"), QStringLiteral("Ostrel")},
+        {QStringLiteral("FileDescription"), description},
+        {QStringLiteral("FileVersion"), version},
+        {QStringLiteral("InternalName"), file.section(QLatin1Char('.'), 0, 0)},
+        {QStringLiteral("LegalCopyright"), QStringLiteral("Copyright \u00a9 2026 Ostrel")},
+        {QStringLiteral("OriginalFilename"), file},
+        {QStringLiteral("ProductName"), QStringLiteral("Ostrel PDF Editor Context Menu")},
+        {QStringLiteral("ProductVersion"), version}};
+    const auto lines = [](const QMap<QString, QString> &map) {
+        QString text;
+        for (auto field = map.cbegin(); field != map.cend(); ++field)
+            text += field.key() + QLatin1Char('=') + field.value() + QLatin1Char('\n');
+        return text;
+    };
+    QVERIFY2(fields == expected,
+             qPrintable(QStringLiteral("actual:\n%1expected:\n%2").arg(lines(fields), lines(expected))));
+}
 
-    // What Explorer's Properties > Details shows and what Windows Installer compares, read through the
-    // version API from the installed file: every field, the numbers those of the project's version.
-    void WineTest::versionResource_describesShippedFile()
-    {
-        QFETCH(QString, file);
-        QFETCH(QString, fileType);
-        QFETCH(QString, description);
-        QStringList parts = QStringLiteral(OSTREL_PROJECT_VERSION).split(QLatin1Char('.'));
-        while (parts.size() < 4)
-            parts.append(QStringLiteral("0"));
-        const QString version = parts.join(QLatin1Char('.'));
-
-        const Run run = wine(
-            {m_windowsBin + QLatin1String("/versioninfo.exe"), InstallDirWindows + QLatin1Char('\\') + file});
-        QVERIFY(waitForWineServer());
-        QVERIFY2(run.finished && run.exitCode == 0, run.standardError.constData());
-        QMap<QString, QString> fields;
-        for (const QByteArray &line : run.standardOutput.split('\n')) {
-            const QString text = QString::fromUtf8(line).trimmed();
-            if (!text.isEmpty())
-                fields.insert(text.section(QLatin1Char('='), 0, 0), text.section(QLatin1Char('='), 1));
-        }
-        const QMap<QString, QString> expected{
-            {QStringLiteral("FixedFileVersion"), version},
-            {QStringLiteral("FixedProductVersion"), version},
-            {QStringLiteral("FileType"), fileType},
-            {QStringLiteral("CompanyName"), QStringLiteral("Ostrel")},
-            {QStringLiteral("FileDescription"), description},
-            {QStringLiteral("FileVersion"), version},
-            {QStringLiteral("InternalName"), file.section(QLatin1Char('.'), 0, 0)},
-            {QStringLiteral("LegalCopyright"), QStringLiteral("Copyright \u00a9 2026 Ostrel")},
-            {QStringLiteral("OriginalFilename"), file},
-            {QStringLiteral("ProductName"), QStringLiteral("Ostrel PDF Editor Context Menu")},
-            {QStringLiteral("ProductVersion"), version}};
-        const auto lines = [](const QMap<QString, QString> &map) {
-            QString text;
-            for (auto field = map.cbegin(); field != map.cend(); ++field)
-                text += field.key() + QLatin1Char('=') + field.value() + QLatin1Char('\n');
-            return text;
-        };
-        QVERIFY2(fields == expected,
-                 qPrintable(QStringLiteral("actual:\n%1expected:\n%2").arg(lines(fields), lines(expected))));
-    }
-
-    // The release step: scripts/build-windows.sh --sign-pkcs12 signs every program and DLL of the deployable
-    // folder, checked with a certificate made here that nothing else trusts; without the option the folder is
-    // as the fixture left it, unsigned.
-    void WineTest::signing_signsEveryShippedFile()
-    {
-        const QString keys = m_sandbox->root() + QLatin1String("/signing");
-        QVERIFY(QDir().mkpath(keys));
-        const auto tool = [&](const QString &program, const QStringList &arguments,
-                              const QProcessEnvironment &environment =
-                                  QProcessEnvironment::systemEnvironment()) {
-            return m_sandbox->run(arguments, 300000, program, environment);
-        };
-        const auto succeeds = [](const Run &run) { return run.finished && run.exitCode == 0; };
-        const auto openssl = [&](const char *words, const QStringList &more) {
-            return succeeds(
-                tool(QStringLiteral("openssl"), QString::fromLatin1(words).split(QLatin1Char(' ')) + more));
-        };
-        const auto keyFile = [&](const char *name) { return keys + QLatin1Char('/') + QLatin1String(name); };
-        // A certificate authority, and a code-signing certificate issued by it in a PKCS#12 file, as a vendor
-        // gets them; a second authority of the same name whose key signed nothing here.
-        for (const char *name : {"authority", "stranger"}) {
-            QVERIFY(
-                openssl("req -x509 -newkey rsa:2048 -nodes -days 2 -addext basicConstraints=critical,CA:TRUE "
+// The release step: scripts/build-windows.sh --sign-pkcs12 signs every program and DLL of the deployable
+// folder, checked with a certificate made here that nothing else trusts; without the option the folder is
+// as the fixture left it, unsigned.
+void WineTest::signing_signsEveryShippedFile()
+{
+    const QString keys = m_sandbox->root() + QLatin1String("/signing");
+    QVERIFY(QDir().mkpath(keys));
+    const auto tool = [&](const QString &program, const QStringList &arguments,
+                          const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment()) {
+        return m_sandbox->run(arguments, 300000, program, environment);
+    };
+    const auto succeeds = [](const Run &run) { return run.finished && run.exitCode == 0; };
+    const auto openssl = [&](const char *words, const QStringList &more) {
+        return succeeds(
+            tool(QStringLiteral("openssl"), QString::fromLatin1(words).split(QLatin1Char(' ')) + more));
+    };
+    const auto keyFile = [&](const char *name) { return keys + QLatin1Char('/') + QLatin1String(name); };
+    // A certificate authority, and a code-signing certificate issued by it in a PKCS#12 file, as a vendor
+    // gets them; a second authority of the same name whose key signed nothing here.
+    for (const char *name : {"authority", "stranger"}) {
+        QVERIFY(openssl("req -x509 -newkey rsa:2048 -nodes -days 2 -addext basicConstraints=critical,CA:TRUE "
                         "-addext keyUsage=critical,keyCertSign -subj",
                         {QStringLiteral("/CN=Throw-away test authority"), QStringLiteral("-keyout"),
                          keyFile(name) + QLatin1String(".key"), QStringLiteral("-out"),
                          keyFile(name) + QLatin1String(".pem")}));
-        }
-        QVERIFY(writeFile(
-            keyFile("signer.ext"),
-            "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n"));
-        QVERIFY(openssl("req -newkey rsa:2048 -nodes -subj /CN=Ostrel-test-signer -keyout",
-                        {keyFile("signer.key"), QStringLiteral("-out"), keyFile("signer.csr")}));
-        QVERIFY(openssl("x509 -req -set_serial 1 -days 2 -in",
-                        {keyFile("signer.csr"), QStringLiteral("-CA"), keyFile("authority.pem"),
-                         QStringLiteral("-CAkey"), keyFile("authority.key"), QStringLiteral("-extfile"),
-                         keyFile("signer.ext"), QStringLiteral("-out"), keyFile("signer.pem")}));
-        // A password with a space and a semicolon, which must reach the tool whole.
-        const QString password = QStringLiteral("not a secret; only a test");
-        const QString pkcs12 = keyFile("signer.p12");
-        QVERIFY(openssl("pkcs12 -export -inkey",
-                        {keyFile("signer.key"), QStringLiteral("-in"), keyFile("signer.pem"),
-                         QStringLiteral("-certfile"), keyFile("authority.pem"), QStringLiteral("-passout"),
-                         QLatin1String("pass:") + password, QStringLiteral("-out"), pkcs12}));
+    }
+    QVERIFY(writeFile(
+        keyFile("signer.ext"),
+        "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n"));
+    QVERIFY(openssl("req -newkey rsa:2048 -nodes -subj /CN=Ostrel-test-signer -keyout",
+                    {keyFile("signer.key"), QStringLiteral("-out"), keyFile("signer.csr")}));
+    QVERIFY(openssl("x509 -req -set_serial 1 -days 2 -in",
+                    {keyFile("signer.csr"), QStringLiteral("-CA"), keyFile("authority.pem"),
+                     QStringLiteral("-CAkey"), keyFile("authority.key"), QStringLiteral("-extfile"),
+                     keyFile("signer.ext"), QStringLiteral("-out"), keyFile("signer.pem")}));
+    // A password with a space and a semicolon, which must reach the tool whole.
+    const QString password = QStringLiteral("not a secret; only a test");
+    const QString pkcs12 = keyFile("signer.p12");
+    QVERIFY(openssl("pkcs12 -export -inkey",
+                    {keyFile("signer.key"), QStringLiteral("-in"), keyFile("signer.pem"),
+                     QStringLiteral("-certfile"), keyFile("authority.pem"), QStringLiteral("-passout"),
+                     QLatin1String("pass:") + password, QStringLiteral("-out"), pkcs12}));
 
-        const QString deploy = QStringLiteral(OSTREL_WINDOWS_BUILD_DIR "/deploy");
-        const auto shippedFiles = [&] {
-            return QDir(deploy).entryList({QStringLiteral("*.exe"), QStringLiteral("*.dll")}, QDir::Files,
-                                          QDir::Name);
-        };
-        const QStringList shipped = shippedFiles();
-        for (const char *expected : {"OstrelContextMenu.exe", "ostrel_localtransport.dll", "Qt5Core.dll",
-                                     "Qt5Network.dll", "libstdc++-6.dll"})
-            QVERIFY2(shipped.contains(QLatin1String(expected)), expected);
-        const auto verify = [&](const QString &file, const QStringList &authority) {
-            return tool(QStringLiteral("osslsigncode"),
-                        QStringList{QStringLiteral("verify"), QStringLiteral("-in"),
-                                    deploy + QLatin1Char('/') + file} +
-                            authority);
-        };
+    const QString deploy = QStringLiteral(OSTREL_WINDOWS_BUILD_DIR "/deploy");
+    const auto shippedFiles = [&] {
+        return QDir(deploy).entryList({QStringLiteral("*.exe"), QStringLiteral("*.dll")}, QDir::Files,
+                                      QDir::Name);
+    };
+    const QStringList shipped = shippedFiles();
+    for (const char *expected : {"OstrelContextMenu.exe", "ostrel_localtransport.dll", "Qt5Core.dll",
+                                 "Qt5Network.dll", "libstdc++-6.dll"})
+        QVERIFY2(shipped.contains(QLatin1String(expected)), expected);
+    const auto verify = [&](const QString &file, const QStringList &authority) {
+        return tool(
+            QStringLiteral("osslsigncode"),
+            QStringList{QStringLiteral("verify"), QStringLiteral("-in"), deploy + QLatin1Char('/') + file} +
+                authority);
+    };
 
-        // Everything is checked after the folder is built again without the option, so that a failure leaves
-        // it as the other cases and later runs expect it.
-        const QString script = QStringLiteral(OSTREL_SOURCE_DIR "/scripts/build-windows.sh");
-        const QStringList build{QStringLiteral("--build-dir"), QStringLiteral(OSTREL_WINDOWS_BUILD_DIR)};
-        QProcessEnvironment withPassword = QProcessEnvironment::systemEnvironment();
-        withPassword.insert(QStringLiteral("OSTREL_SIGN_PASSWORD"), password);
-        const Run signing =
-            tool(script, build + QStringList{QStringLiteral("--sign-pkcs12"), pkcs12}, withPassword);
-        const QStringList signedFiles = shippedFiles();
-        QStringList faults;
-        for (const QString &file : signedFiles) {
-            const Run trusted = verify(file, {QStringLiteral("-CAfile"), keyFile("authority.pem")});
-            if (!succeeds(trusted) || !trusted.standardOutput.contains("Signature verification: ok"))
-                faults << file + QLatin1String(": ") + QString::fromUtf8(trusted.standardOutput);
-            if (succeeds(verify(file, {QStringLiteral("-CAfile"), keyFile("stranger.pem")})))
-                faults << file + QLatin1String(": verified by an authority that signed nothing");
-        }
-        withPassword.insert(QStringLiteral("OSTREL_SIGN_PASSWORD"), QStringLiteral("not the password"));
-        const Run wrongPassword =
-            tool(script, build + QStringList{QStringLiteral("--sign-pkcs12"), pkcs12}, withPassword);
-        const bool folderAfterWrongPassword = QFileInfo::exists(deploy);
-        const Run plain = tool(script, build);
-        QStringList signedAfterPlainBuild;
-        for (const QString &file : shippedFiles()) {
-            const Run check = verify(file, {});
-            // (The message goes to standard output or, in later versions of the tool, to standard error.)
-            if (succeeds(check) ||
-                !(check.standardOutput + check.standardError).contains("No signature found"))
-                signedAfterPlainBuild << file;
-        }
-
-        QVERIFY2(succeeds(signing), signing.standardError.constData());
-        QCOMPARE(signedFiles, shipped);
-        QVERIFY2(faults.isEmpty(), qPrintable(faults.join(QLatin1Char('\n'))));
-        // A file that cannot be signed fails the build, and no half-signed folder is left to ship.
-        QVERIFY(wrongPassword.finished && wrongPassword.exitCode != 0);
-        QVERIFY(!folderAfterWrongPassword);
-        // Without the option: the same files, no signature in any of them.
-        QVERIFY2(succeeds(plain), plain.standardError.constData());
-        QCOMPARE(shippedFiles(), shipped);
-        QCOMPARE(signedAfterPlainBuild, QStringList());
+    // Everything is checked after the folder is built again without the option, so that a failure leaves
+    // it as the other cases and later runs expect it.
+    const QString script = QStringLiteral(OSTREL_SOURCE_DIR "/scripts/build-windows.sh");
+    const QStringList build{QStringLiteral("--build-dir"), QStringLiteral(OSTREL_WINDOWS_BUILD_DIR)};
+    QProcessEnvironment withPassword = QProcessEnvironment::systemEnvironment();
+    withPassword.insert(QStringLiteral("OSTREL_SIGN_PASSWORD"), password);
+    const Run signing =
+        tool(script, build + QStringList{QStringLiteral("--sign-pkcs12"), pkcs12}, withPassword);
+    const QStringList signedFiles = shippedFiles();
+    QStringList faults;
+    for (const QString &file : signedFiles) {
+        const Run trusted = verify(file, {QStringLiteral("-CAfile"), keyFile("authority.pem")});
+        if (!succeeds(trusted) || !trusted.standardOutput.contains("Signature verification: ok"))
+            faults << file + QLatin1String(": ") + QString::fromUtf8(trusted.standardOutput);
+        if (succeeds(verify(file, {QStringLiteral("-CAfile"), keyFile("stranger.pem")})))
+            faults << file + QLatin1String(": verified by an authority that signed nothing");
+    }
+    withPassword.insert(QStringLiteral("OSTREL_SIGN_PASSWORD"), QStringLiteral("not the password"));
+    const Run wrongPassword =
+        tool(script, build + QStringList{QStringLiteral("--sign-pkcs12"), pkcs12}, withPassword);
+    const bool folderAfterWrongPassword = QFileInfo::exists(deploy);
+    const Run plain = tool(script, build);
+    QStringList signedAfterPlainBuild;
+    for (const QString &file : shippedFiles()) {
+        const Run check = verify(file, {});
+        // (The message goes to standard output or, in later versions of the tool, to standard error.)
+        if (succeeds(check) || !(check.standardOutput + check.standardError).contains("No signature found"))
+            signedAfterPlainBuild << file;
     }
 
-    void WineTest::shellVerbs_runOnlyTheRegisteredPrograms_data()
-    {
-        QTest::addColumn<QString>("verb"); // as Explorer hands it to the shell: the verb's key name
-        QTest::addColumn<QString>("flag"); // null: the editor's own open command
-        QTest::addColumn<int>("items");
-        QTest::addColumn<bool>("upgraded"); // else the installation of an earlier version, as it was left
-        // The hazard itself, so that this prefix is known to show it: the planted program runs.
-        QTest::newRow("earlier version: Merge is hijacked")
-            << QStringLiteral("OstrelPDFEditor03Merge") << QStringLiteral("-ftype_merge") << 3 << false;
-        QTest::newRow("earlier version: open is hijacked")
-            << QStringLiteral("open") << QString() << 1 << false;
-        QTest::newRow("upgraded: Merge on three items")
-            << QStringLiteral("OstrelPDFEditor03Merge") << QStringLiteral("-ftype_merge") << 3 << true;
-        QTest::newRow("upgraded: open through the program identifier")
-            << QStringLiteral("open") << QString() << 1 << true;
+    QVERIFY2(succeeds(signing), signing.standardError.constData());
+    QCOMPARE(signedFiles, shipped);
+    QVERIFY2(faults.isEmpty(), qPrintable(faults.join(QLatin1Char('\n'))));
+    // A file that cannot be signed fails the build, and no half-signed folder is left to ship.
+    QVERIFY(wrongPassword.finished && wrongPassword.exitCode != 0);
+    QVERIFY(!folderAfterWrongPassword);
+    // Without the option: the same files, no signature in any of them.
+    QVERIFY2(succeeds(plain), plain.standardError.constData());
+    QCOMPARE(shippedFiles(), shipped);
+    QCOMPARE(signedAfterPlainBuild, QStringList());
+}
+
+void WineTest::shellVerbs_runOnlyTheRegisteredPrograms_data()
+{
+    QTest::addColumn<QString>("verb"); // as Explorer hands it to the shell: the verb's key name
+    QTest::addColumn<QString>("flag"); // null: the editor's own open command
+    QTest::addColumn<int>("items");
+    QTest::addColumn<bool>("upgraded"); // else the installation of an earlier version, as it was left
+    // The hazard itself, so that this prefix is known to show it: the planted program runs.
+    QTest::newRow("earlier version: Merge is hijacked")
+        << QStringLiteral("OstrelPDFEditor03Merge") << QStringLiteral("-ftype_merge") << 3 << false;
+    QTest::newRow("earlier version: open is hijacked") << QStringLiteral("open") << QString() << 1 << false;
+    QTest::newRow("upgraded: Merge on three items")
+        << QStringLiteral("OstrelPDFEditor03Merge") << QStringLiteral("-ftype_merge") << 3 << true;
+    QTest::newRow("upgraded: open through the program identifier")
+        << QStringLiteral("open") << QString() << 1 << true;
+}
+
+// The shell itself runs the registered commands, one invocation per selected item as Explorer makes them.
+// Each case starts from an installation by an earlier version, whose commands name the programs bare; an
+// install over it is an upgrade, and after it only our programs may run.
+void WineTest::shellVerbs_runOnlyTheRegisteredPrograms()
+{
+    QFETCH(QString, verb);
+    QFETCH(QString, flag);
+    QFETCH(int, items);
+    QFETCH(bool, upgraded);
+    QFile::remove(editorLog());
+    // Nothing starts detached here, and the registry tool reads what the server holds, so the prefix need
+    // not settle between these steps.
+    if (m_pdfKeyBefore.isNull()) {
+        // The export's keys and values without its header line, ready to be imported again.
+        m_pdfKeyBefore = exportText(PdfKey, false).section(QLatin1Char('\n'), 1);
+    }
+    m_pdfRedirected = true;
+    Hive older = olderLayout(ExpectedCaptions::fallback());
+    const Hive olderLookup = shellLookup(older);
+    for (auto key = olderLookup.cbegin(); key != olderLookup.cend(); ++key)
+        older.insert(key.key(), key.value());
+    QString reg = QLatin1String("[-") + ProgramIdKey + QLatin1String("]\r\n\r\n[-") + ClassesRootIdKey +
+                  QLatin1String("]\r\n\r\n");
+    for (const char *name : {"OstrelPDFEditor01Edit", "OstrelPDFEditor04Split", "OstrelPDFEditor03Merge",
+                             "OstrelPDFEditor02Print"})
+        reg += QLatin1String("[-") + ShellKey + QLatin1Char('\\') + QLatin1String(name) +
+               QLatin1String("]\r\n\r\n");
+    QVERIFY(importReg(reg + ExportText::written(older)));
+
+    if (upgraded) {
+        setEditorLanguage(QString());
+        QCOMPARE(wine({ProgramWindows, QStringLiteral("install")}).exitCode, 0);
+        // Exactly the current layout: nothing of the earlier one is left, the copies under the program
+        // identifier included.
+        Hive installed = exportKey(ProgramIdKey, false);
+        const Hive verbs = exportKey(ShellKey, false);
+        for (auto key = verbs.cbegin(); key != verbs.cend(); ++key)
+            installed.insert(key.key(), key.value());
+        const Hive expected = expectedLayout(ExpectedCaptions::fallback());
+        QVERIFY2(
+            installed == expected,
+            qPrintable(
+                QStringLiteral("actual:\n%1\nexpected:\n%2").arg(describe(installed), describe(expected))));
+        // The earlier identifier, with the copies under it, went through HKEY_CLASSES_ROOT (Wine runs as
+        // an administrator).
+        QVERIFY(exportText(ClassesRootIdKey, false).isEmpty());
+        // What install registered, copied where Wine's shell looks.
+        const Hive lookup = shellLookup(installed);
+        QCOMPARE(lookup.size(), 6);
+        QVERIFY(importReg(ExportText::written(lookup)));
     }
 
-    // The shell itself runs the registered commands, one invocation per selected item as Explorer makes them.
-    // Each case starts from an installation by an earlier version, whose commands name the programs bare; an
-    // install over it is an upgrade, and after it only our programs may run.
-    void WineTest::shellVerbs_runOnlyTheRegisteredPrograms()
-    {
-        QFETCH(QString, verb);
-        QFETCH(QString, flag);
-        QFETCH(int, items);
-        QFETCH(bool, upgraded);
-        QFile::remove(editorLog());
-        // Nothing starts detached here, and the registry tool reads what the server holds, so the prefix need
-        // not settle between these steps.
-        if (m_pdfKeyBefore.isNull()) {
-            // The export's keys and values without its header line, ready to be imported again.
-            m_pdfKeyBefore = exportText(PdfKey, false).section(QLatin1Char('\n'), 1);
-        }
-        m_pdfRedirected = true;
-        Hive older = olderLayout(ExpectedCaptions::fallback());
-        const Hive olderLookup = shellLookup(older);
-        for (auto key = olderLookup.cbegin(); key != olderLookup.cend(); ++key)
-            older.insert(key.key(), key.value());
-        QString reg = QLatin1String("[-") + ProgramIdKey + QLatin1String("]\r\n\r\n[-") + ClassesRootIdKey +
-                      QLatin1String("]\r\n\r\n");
-        for (const char *name : {"OstrelPDFEditor01Edit", "OstrelPDFEditor04Split", "OstrelPDFEditor03Merge",
-                                 "OstrelPDFEditor02Print"})
-            reg += QLatin1String("[-") + ShellKey + QLatin1Char('\\') + QLatin1String(name) +
-                   QLatin1String("]\r\n\r\n");
-        QVERIFY(importReg(reg + ExportText::written(older)));
-
-        if (upgraded) {
-            setEditorLanguage(QString());
-            QCOMPARE(wine({ProgramWindows, QStringLiteral("install")}).exitCode, 0);
-            // Exactly the current layout: nothing of the earlier one is left, the copies under the program
-            // identifier included.
-            Hive installed = exportKey(ProgramIdKey, false);
-            const Hive verbs = exportKey(ShellKey, false);
-            for (auto key = verbs.cbegin(); key != verbs.cend(); ++key)
-                installed.insert(key.key(), key.value());
-            const Hive expected = expectedLayout(ExpectedCaptions::fallback());
-            QVERIFY2(installed == expected, qPrintable(QStringLiteral("actual:\n%1\nexpected:\n%2")
-                                                           .arg(describe(installed), describe(expected))));
-            // The earlier identifier, with the copies under it, went through HKEY_CLASSES_ROOT (Wine runs as
-            // an administrator).
-            QVERIFY(exportText(ClassesRootIdKey, false).isEmpty());
-            // What install registered, copied where Wine's shell looks.
-            const Hive lookup = shellLookup(installed);
-            QCOMPARE(lookup.size(), 6);
-            QVERIFY(importReg(ExportText::written(lookup)));
-        }
-
-        // Spaces and a non-ASCII letter in folder and file names, as documents have them.
-        const QString documentsWindows = QStringLiteral("C:\\users\\Public\\Documents\\Scans 2024");
-        QVERIFY(QDir().mkpath(driveC() + QLatin1String("/users/Public/Documents/Scans 2024")));
-        QStringList documents;
-        for (int i = 0; i < items; ++i) {
-            const QString name = QStringLiteral("Bericht Nr %1 Übersicht.pdf").arg(i + 1);
-            QFile file(driveC() + QLatin1String("/users/Public/Documents/Scans 2024/") + name);
-            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-            file.write("%PDF-1.4\n");
-            documents << documentsWindows + QLatin1Char('\\') + name;
-        }
-
-        const Run shell = wine(QStringList{m_windowsBin + QLatin1String("/shellexec.exe"), verb} + documents);
-        // Every program started there (the editor detached from the primary, too) has ended.
-        QVERIFY(waitForWineServer());
-        QVERIFY2(shell.finished && shell.exitCode == 0, shell.standardOutput.constData());
-
-        // The first planted program is the first that a bare command reaches; none may run after the upgrade.
-        for (const char *planted : PlantedPrograms) {
-            QFile marker(plantedMarker(planted));
-            const bool hijacked = !upgraded && planted == PlantedPrograms[0];
-            const QString runs =
-                marker.open(QIODevice::ReadOnly) ? QString::fromUtf8(marker.readAll()) : QString();
-            QVERIFY2(marker.exists() == hijacked,
-                     qPrintable(QLatin1String(planted) + QLatin1String(": ") + runs));
-            if (hijacked) {
-                QCOMPARE(runs.count(QLatin1String("\r\n")), items);
-                for (const QString &document : documents)
-                    QVERIFY2(runs.contains(document), qPrintable(runs));
-            }
-        }
-
-        const QList<QJsonArray> starts = editorStarts();
-        if (!upgraded) {
-            QCOMPARE(starts.size(), 0);
-            return;
-        }
-        QCOMPARE(starts.size(), 1);
-        if (flag.isNull()) {
-            QCOMPARE(starts.first(), QJsonArray::fromStringList(documents));
-            return;
-        }
-        // One start for the whole selection, whichever copy became primary.
-        QCOMPARE(starts.first().size(), 1);
-        const QStringList parts = starts.first().first().toString().split(QLatin1Char(';'));
-        QCOMPARE(parts.first(), flag);
-        QStringList handed = parts.mid(1);
-        handed.sort();
-        documents.sort();
-        QCOMPARE(handed, documents);
+    // Spaces and a non-ASCII letter in folder and file names, as documents have them.
+    const QString documentsWindows = QStringLiteral("C:\\users\\Public\\Documents\\Scans 2024");
+    QVERIFY(QDir().mkpath(driveC() + QLatin1String("/users/Public/Documents/Scans 2024")));
+    QStringList documents;
+    for (int i = 0; i < items; ++i) {
+        const QString name = QStringLiteral("Bericht Nr %1 Übersicht.pdf").arg(i + 1);
+        QFile file(driveC() + QLatin1String("/users/Public/Documents/Scans 2024/") + name);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write("%PDF-1.4\n");
+        documents << documentsWindows + QLatin1Char('\\') + name;
     }
 
-    QTEST_GUILESS_MAIN(WineTest)
+    const Run shell = wine(QStringList{m_windowsBin + QLatin1String("/shellexec.exe"), verb} + documents);
+    // Every program started there (the editor detached from the primary, too) has ended.
+    QVERIFY(waitForWineServer());
+    QVERIFY2(shell.finished && shell.exitCode == 0, shell.standardOutput.constData());
+
+    // The first planted program is the first that a bare command reaches; none may run after the upgrade.
+    for (const char *planted : PlantedPrograms) {
+        QFile marker(plantedMarker(planted));
+        const bool hijacked = !upgraded && planted == PlantedPrograms[0];
+        const QString runs =
+            marker.open(QIODevice::ReadOnly) ? QString::fromUtf8(marker.readAll()) : QString();
+        QVERIFY2(marker.exists() == hijacked,
+                 qPrintable(QLatin1String(planted) + QLatin1String(": ") + runs));
+        if (hijacked) {
+            QCOMPARE(runs.count(QLatin1String("\r\n")), items);
+            for (const QString &document : documents)
+                QVERIFY2(runs.contains(document), qPrintable(runs));
+        }
+    }
+
+    const QList<QJsonArray> starts = editorStarts();
+    if (!upgraded) {
+        QCOMPARE(starts.size(), 0);
+        return;
+    }
+    QCOMPARE(starts.size(), 1);
+    if (flag.isNull()) {
+        QCOMPARE(starts.first(), QJsonArray::fromStringList(documents));
+        return;
+    }
+    // One start for the whole selection, whichever copy became primary.
+    QCOMPARE(starts.first().size(), 1);
+    const QStringList parts = starts.first().first().toString().split(QLatin1Char(';'));
+    QCOMPARE(parts.first(), flag);
+    QStringList handed = parts.mid(1);
+    handed.sort();
+    documents.sort();
+    QCOMPARE(handed, documents);
+}
+
+QTEST_GUILESS_MAIN(WineTest)
 #include "tst_wine.moc"
