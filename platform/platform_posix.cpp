@@ -1,6 +1,8 @@
 #include "platform.h"
 
 #include "commandline.h"
+#include "registryhive.h"
+#include "registrykey.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -204,6 +206,13 @@ QString editorConfigPath()
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
            QLatin1String("/Ostrel/Ostrel PDF Editor/config.ini");
+}
+
+// The registry stand-in's hive (registryhive.h). QSettings compares names with case on a file: the key
+// finds the spelling of value and child names.
+std::unique_ptr<RegistryKey> openRegistryKey(const QString &nativeKeyPath)
+{
+    return std::make_unique<RegistryKey>(openHiveKey(nativeKeyPath), RegistryKey::Names::ComparedWithCase);
 }
 
 } // namespace Platform
