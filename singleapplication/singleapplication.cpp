@@ -7,14 +7,13 @@
 #include "electionlocker.h"
 #include "instancekey.h"
 #include "platform.h"
+#include "randompause.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QRandomGenerator64>
-#include <QThread>
 
 #include <cstdlib>
 
@@ -39,23 +38,6 @@ void releaseDeadPrimary(InstanceBlock *block)
 }
 
 } // namespace
-
-void randomPause()
-{
-    // Scaled from 32 bits: a uniform whole number of milliseconds from 8 to 17.
-    const quint64 r = quint32(QRandomGenerator64::global()->generate());
-    QThread::msleep(8 + ((r * 10) >> 32));
-}
-
-QString electionLockName(const QString &instanceKey)
-{
-    return Platform::ipcObjectName(instanceKey + QLatin1String(".lock"));
-}
-
-QString sharedBlockNativeKey(const QString &instanceKey)
-{
-    return Platform::ipcObjectName(instanceKey + QLatin1String(".block"));
-}
 
 SingleApplication::SingleApplication(int &argc, char **argv, bool allowSecondary, StartOptions options,
                                      int timeoutMs, const QString &userData)
