@@ -56,8 +56,8 @@ QString privateRuntimeFolder()
     return QString();
 }
 
-// $TMPDIR when it names a folder, else /tmp. The framework would take a $TMPDIR that names nothing as it
-// is, and put its lock files wherever that leads.
+// $TMPDIR when it names a folder, else /tmp. QDir::tempPath() would take a $TMPDIR that names nothing as
+// it is, and the files kept there would go wherever that leads.
 QString temporaryFolder()
 {
     const QByteArray variable = qgetenv("TMPDIR");
@@ -150,7 +150,7 @@ bool fitsProcessArgument(const QString &, const QString &argument)
 
 QString spoolBaseLocation()
 {
-    // Chosen here rather than by the framework's runtime location, which warns on standard error whenever
+    // Chosen here rather than by QStandardPaths::RuntimeLocation, which warns on standard error whenever
     // the runtime folder is unset or not private, and then picks a folder of its own.
     const QString runtime = privateRuntimeFolder();
     if (!runtime.isEmpty())

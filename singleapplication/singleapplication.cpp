@@ -53,8 +53,8 @@ SingleApplication::SingleApplication(int &argc, char **argv, bool allowSecondary
     randomPause();
     // One lock for every step that opens, reads or writes the block. The system gives it back when a
     // holder dies, so no copy can leave the others waiting; and the block is opened by its native name,
-    // which takes no lock of the framework's own (a semaphore there, which nobody gives back for a copy
-    // that dies holding it).
+    // which takes no lock of QSharedMemory's own (a QSystemSemaphore there, which nobody gives back for a
+    // copy that dies holding it).
     d->electionLock = std::make_unique<Platform::InterProcessLock>(electionLockName(d->instanceKey));
     ElectionLocker locker(*d->electionLock);
     if (lockOrGiveUp(locker, "SingleApplication: Unable to lock memory block after attach.")) {
