@@ -4,7 +4,7 @@
 #include <QStringList>
 
 // The development build's entry point. It hands the real argument vector to the application object:
-// without it the framework cannot derive the application name, which the instance key and the process
+// without it QCoreApplication cannot derive the application name, which the instance key and the process
 // census depend on.
 int main(int argc, char **argv)
 {

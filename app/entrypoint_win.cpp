@@ -3,8 +3,8 @@
 #include <QString>
 #include <QStringList>
 
-// Wide entry point of the Windows program (linked with -municode). The framework reads the command line
-// itself there, so no argument vector is handed on.
+// Wide entry point of the Windows program (linked with -municode). QCoreApplication reads the command
+// line itself there (GetCommandLineW), so no argument vector is handed on.
 int wmain(int argc, wchar_t **argv)
 {
     QStringList arguments;

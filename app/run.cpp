@@ -9,12 +9,26 @@
 
 #include <cstdlib>
 
+namespace {
+
+// How every copy takes part in the election. Explorer starts one copy per selected file, and all but the
+// primary go on as secondaries that spool their path; none contacts the primary, so the time for doing so
+// is never spent. The key holds the account, the version and the program's path: each account's selection
+// is its own, and so is each installation's.
+constexpr bool SecondariesAllowed = true;
+constexpr SingleApplication::StartOption ElectionOptions = SingleApplication::UserScoped;
+constexpr int PrimaryContactTimeoutMs = 1000;
+const QString NoUserData;
+
+} // namespace
+
 int runContextMenuHelper(int &argc, char **argv, const QStringList &arguments)
 {
     // Before the application object, whose lock and key files go into the temporary folder.
     Platform::prepareProcessEnvironment();
     // Every run takes part in the election, whatever it was asked to do.
-    SingleApplication app(argc, argv, true, SingleApplication::UserScoped, 1000, QString());
+    SingleApplication app(argc, argv, SecondariesAllowed, ElectionOptions, PrimaryContactTimeoutMs,
+                          NoUserData);
 
     const SpoolFolder spool = SpoolFolder::ofThisAccount();
     spool.create();

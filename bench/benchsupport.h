@@ -1,8 +1,8 @@
 #ifndef OSTREL_BENCH_BENCHSUPPORT_H
 #define OSTREL_BENCH_BENCHSUPPORT_H
 
-// What the benchmark programs share: a monotonic clock, process starts without the framework's own
-// overhead, reaping with the child's resource use, and the Markdown table they print.
+// What the benchmark programs share: a monotonic clock, process starts without QProcess's own
+// overhead (posix_spawn), reaping with the child's resource use, and the Markdown table they print.
 
 #include <QProcessEnvironment>
 #include <QString>

@@ -12,7 +12,7 @@ constexpr int WindowsCommandLineLimit = 32767;
 // The most bytes one argument may hold on Linux, its terminating NUL not included (MAX_ARG_STRLEN - 1).
 constexpr int LinuxArgumentLimit = 131071;
 
-// The UTF-16 units, terminating NUL included, of the command line that the framework's process start
+// The UTF-16 units, terminating NUL included, of the command line that QProcess::startDetached
 // builds on Windows for this program and these arguments: the program path with backslashes, in quotes
 // when it holds a space; after it a space, and before every argument another one; each argument with its
 // quotes escaped (the backslashes right before a quote doubled) and, when it is empty or holds a space or

@@ -26,8 +26,9 @@ QString userName();
 QString spoolBaseLocation();
 
 // Called first, before the application object is made. Elsewhere than on Windows: a $TMPDIR that does not
-// name a folder (missing, relative, a file) is removed from the environment, so that the framework's lock
-// and key files, and the editor started later, use /tmp instead of a folder that is not there.
+// name a folder (missing, relative, a file) is removed from the environment, so that QDir::tempPath()
+// (temporary files, and the election's objects when there is no private folder) and the editor started later
+// use /tmp instead of a folder that is not there.
 void prepareProcessEnvironment();
 
 // Orders two names as Explorer orders file names when it sorts by name: letter case ignored, runs of digits
@@ -37,8 +38,8 @@ void prepareProcessEnvironment();
 int compareLogically(const QString &a, const QString &b);
 
 // Whether starting `program` with the single argument `argument` stays within the platform's limit.
-// Windows: the whole command line that the process start builds (the quoted program path, the argument
-// with the framework's quoting, the terminating NUL) holds at most 32,767 UTF-16 units. Elsewhere: the
+// Windows: the whole command line that QProcess::startDetached builds (the quoted program path, the argument
+// with QProcess's quoting, the terminating NUL) holds at most 32,767 UTF-16 units. Elsewhere: the
 // argument in the local 8-bit encoding holds at most 131,071 bytes (one argument, terminating NUL aside).
 bool fitsProcessArgument(const QString &program, const QString &argument);
 

@@ -1,6 +1,8 @@
 #include "platform.h"
 
 #include "commandline.h"
+#include "registryhive.h"
+#include "registrykey.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -54,8 +56,8 @@ QString privateRuntimeFolder()
     return QString();
 }
 
-// $TMPDIR when it names a folder, else /tmp. The framework would take a $TMPDIR that names nothing as it
-// is, and put its lock files wherever that leads.
+// $TMPDIR when it names a folder, else /tmp. QDir::tempPath() would take a $TMPDIR that names nothing as
+// it is, and the files kept there would go wherever that leads.
 QString temporaryFolder()
 {
     const QByteArray variable = qgetenv("TMPDIR");
@@ -148,7 +150,7 @@ bool fitsProcessArgument(const QString &, const QString &argument)
 
 QString spoolBaseLocation()
 {
-    // Chosen here rather than by the framework's runtime location, which warns on standard error whenever
+    // Chosen here rather than by QStandardPaths::RuntimeLocation, which warns on standard error whenever
     // the runtime folder is unset or not private, and then picks a folder of its own.
     const QString runtime = privateRuntimeFolder();
     if (!runtime.isEmpty())
@@ -204,6 +206,13 @@ QString editorConfigPath()
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
            QLatin1String("/Ostrel/Ostrel PDF Editor/config.ini");
+}
+
+// The registry stand-in's hive (registryhive.h). QSettings compares names with case on a file: the key
+// finds the spelling of value and child names.
+std::unique_ptr<RegistryKey> openRegistryKey(const QString &nativeKeyPath)
+{
+    return std::make_unique<RegistryKey>(openHiveKey(nativeKeyPath), RegistryKey::Names::ComparedWithCase);
 }
 
 } // namespace Platform

@@ -7,7 +7,7 @@
 // identifier in the registry.
 constexpr char EditorFileName[] = "Ostrel PDF Editor.exe";
 
-// The editor's full path, with the framework's forward slashes.
+// The editor's full path, with forward slashes, as QCoreApplication::applicationDirPath gives it.
 QString editorProgramPath();
 
 #endif

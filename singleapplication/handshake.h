@@ -17,7 +17,7 @@ enum class HandshakeKind : qint8 {
 };
 
 constexpr int HandshakeHeaderSize = 8;
-// Pinned, so that both ends agree whatever the library's default stream version is.
+// Pinned, so that both ends agree whatever QDataStream's default version is.
 constexpr int HandshakeStreamVersion = 17; // QDataStream::Qt_5_6
 
 // A valid body is 11 bytes plus the 44-byte key. Any local peer can write a header, so an announced length

@@ -1,5 +1,7 @@
 #include "instancekey.h"
 
+#include "platform.h"
+
 #include <QByteArray>
 #include <QCryptographicHash>
 
@@ -17,4 +19,14 @@ QString deriveInstanceKey(const InstanceIdentity &identity)
     hash.addData(identity.userName.toUtf8());
     // "/" would not survive as part of a file or server name.
     return QString::fromLatin1(hash.result().toBase64().replace('/', '_'));
+}
+
+QString electionLockName(const QString &instanceKey)
+{
+    return Platform::ipcObjectName(instanceKey + QLatin1String(".lock"));
+}
+
+QString sharedBlockNativeKey(const QString &instanceKey)
+{
+    return Platform::ipcObjectName(instanceKey + QLatin1String(".block"));
 }

@@ -24,4 +24,9 @@ struct InstanceIdentity
 // as "_". Always 44 characters of letters, digits, "+" and "_", ending in one "=".
 QString deriveInstanceKey(const InstanceIdentity &identity);
 
+// The system's names of the election's lock and of the shared block that copies with this instance key
+// meet at (Platform::ipcObjectName).
+QString electionLockName(const QString &instanceKey);
+QString sharedBlockNativeKey(const QString &instanceKey);
+
 #endif

@@ -6,6 +6,7 @@
 #include "singleapplication_p.h"
 
 #include "localtransport.h"
+#include "randompause.h"
 
 #include <QElapsedTimer>
 #include <QLocalServer>

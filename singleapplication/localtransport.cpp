@@ -25,7 +25,7 @@ LocalTransport *localTransport()
     return transport;
 }
 
-// The flags, size and functions are the ones the framework's own registration of a QObject pointer gives.
+// The flags, size and functions are the ones qRegisterMetaType gives a pointer to a QObject subclass.
 int registerLocalSocketPointerType()
 {
     LocalTransport *transport = localTransport();

@@ -1,6 +1,7 @@
 #ifndef OSTREL_LOCALTRANSPORT_H
 #define OSTREL_LOCALTRANSPORT_H
 
+#include <QMetaType>
 #include <QtPlugin>
 
 #include <memory>
@@ -49,9 +50,28 @@ constexpr char LocalTransportModuleName[] = "ostrel_localtransport";
 // servers and sockets it makes run its code. Null, with a warning logged once, when it cannot be loaded.
 LocalTransport *localTransport();
 
-// Registers "QLocalSocket*" with the meta-type system as a pointer to a QObject subclass, as the framework
-// does for such a type, with the class's meta-object taken from the module. The type id, or
-// QMetaType::UnknownType without the module.
+// Registers "QLocalSocket*" with the meta-type system as a pointer to a QObject subclass, as
+// qRegisterMetaType does for such a type, with the class's meta-object taken from the module. The type id,
+// or QMetaType::UnknownType without the module.
 int registerLocalSocketPointerType();
+
+// The socket pointer type of SingleApplicationPrivate's slots, registered the first time the meta-object
+// system asks for their argument types. Qt's own QMetaTypeId for a pointer to a QObject subclass would
+// link QLocalSocket's meta-object, which is Qt Network's, into every copy; this one takes it from the
+// transport module, and only when asked.
+#ifdef Q_MOC_RUN
+// Tells moc only that the type is registrable; the compiler gets the specialization below instead.
+Q_DECLARE_METATYPE(QLocalSocket *)
+#endif
+template<>
+struct QMetaTypeId<QLocalSocket *>
+{
+    enum { Defined = 1 };
+    static int qt_metatype_id()
+    {
+        static const int id = registerLocalSocketPointerType();
+        return id;
+    }
+};
 
 #endif

@@ -7,14 +7,13 @@
 #include "electionlocker.h"
 #include "instancekey.h"
 #include "platform.h"
+#include "randompause.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QRandomGenerator64>
-#include <QThread>
 
 #include <cstdlib>
 
@@ -40,23 +39,6 @@ void releaseDeadPrimary(InstanceBlock *block)
 
 } // namespace
 
-void randomPause()
-{
-    // Scaled from 32 bits: a uniform whole number of milliseconds from 8 to 17.
-    const quint64 r = quint32(QRandomGenerator64::global()->generate());
-    QThread::msleep(8 + ((r * 10) >> 32));
-}
-
-QString electionLockName(const QString &instanceKey)
-{
-    return Platform::ipcObjectName(instanceKey + QLatin1String(".lock"));
-}
-
-QString sharedBlockNativeKey(const QString &instanceKey)
-{
-    return Platform::ipcObjectName(instanceKey + QLatin1String(".block"));
-}
-
 SingleApplication::SingleApplication(int &argc, char **argv, bool allowSecondary, StartOptions options,
                                      int timeoutMs, const QString &userData)
     : QCoreApplication(argc, argv)
@@ -71,8 +53,8 @@ SingleApplication::SingleApplication(int &argc, char **argv, bool allowSecondary
     randomPause();
     // One lock for every step that opens, reads or writes the block. The system gives it back when a
     // holder dies, so no copy can leave the others waiting; and the block is opened by its native name,
-    // which takes no lock of the framework's own (a semaphore there, which nobody gives back for a copy
-    // that dies holding it).
+    // which takes no lock of QSharedMemory's own (a QSystemSemaphore there, which nobody gives back for a
+    // copy that dies holding it).
     d->electionLock = std::make_unique<Platform::InterProcessLock>(electionLockName(d->instanceKey));
     ElectionLocker locker(*d->electionLock);
     if (lockOrGiveUp(locker, "SingleApplication: Unable to lock memory block after attach.")) {

@@ -8,6 +8,7 @@
 // This file is not part of the public interface. It is shared by the implementation and the tests only.
 //
 
+#include "clientrecord.h"
 #include "handshake.h"
 #include "instanceblock.h"
 #include "interprocesslock.h"
@@ -21,46 +22,6 @@
 #include <QStringList>
 
 #include <memory>
-
-// QLocalServer and QLocalSocket are only declared (localtransport.h): their code is in Qt Network, which
-// only the transport module links. The slots' socket pointer type, registered the first time the meta-object
-// system asks for their argument types. The framework's own registration of a QObject pointer type would link
-// the class's meta-object into every copy; this one takes it from the transport module, and only when asked.
-#ifdef Q_MOC_RUN
-// Tells moc only that the type is registrable; the compiler gets the specialization below instead.
-Q_DECLARE_METATYPE(QLocalSocket *)
-#endif
-template<>
-struct QMetaTypeId<QLocalSocket *>
-{
-    enum { Defined = 1 };
-    static int qt_metatype_id()
-    {
-        static const int id = registerLocalSocketPointerType();
-        return id;
-    }
-};
-
-enum class ReadPhase : quint8 {
-    AwaitingHeader = 0,
-    AwaitingBody = 1,
-    Established = 2,
-};
-
-// The primary's state for one accepted connection; a value-initialised record awaits its header.
-struct ClientRecord
-{
-    qint64 expectedLength = 0;
-    quint32 instanceId = 0;
-    ReadPhase phase = ReadPhase::AwaitingHeader;
-};
-
-// Sleeps a random 8 to 17 ms, so that copies started together do not retry in lock step.
-void randomPause();
-
-// The system's names of the election's lock and of the shared block, made from the instance key.
-QString electionLockName(const QString &instanceKey);
-QString sharedBlockNativeKey(const QString &instanceKey);
 
 // The election's roles and teardown are in singleapplication.cpp, beside the steps that take them; the
 // local server, the connection to a primary and the reading of handshakes in localconnections.cpp.

@@ -175,6 +175,52 @@ bool readHexBytes(const QStringRef &text, QByteArray *bytes)
 
 enum class DataResult { Value, Deletion, Invalid };
 
+// Long hex data runs on over lines that end in a backslash; the continuation lines are indented. The
+// bytes' text, joined into `joined` when it runs on.
+QStringRef joinedHexText(const QStringRef &bytesText, LineReader &lines, QString *joined)
+{
+    if (!bytesText.trimmed().endsWith(QLatin1Char('\\')))
+        return bytesText;
+    QStringRef part = bytesText.trimmed();
+    for (;;) {
+        const bool continued = part.endsWith(QLatin1Char('\\'));
+        *joined += continued ? part.left(part.size() - 1) : part;
+        QStringRef line;
+        if (!continued || !lines.next(&line))
+            break;
+        part = line.trimmed();
+    }
+    return QStringRef(joined);
+}
+
+// "hex:" (REG_BINARY in its usual spelling) and "hex(N):" data.
+DataResult readHexValue(const QStringRef &data, LineReader &lines, QVariant *value)
+{
+    bool binary = false;
+    quint32 type = RegistryValue::Binary;
+    int bytesStart = -1;
+    if (data.startsWith(QLatin1String("hex:"))) {
+        binary = true;
+        bytesStart = 4;
+    } else if (data.startsWith(QLatin1String("hex("))) {
+        const int close = data.indexOf(QLatin1String("):"));
+        if (close < 0 || !readHexNumber(data.mid(4, close - 4), 8, &type))
+            return DataResult::Invalid;
+        bytesStart = close + 2;
+    } else {
+        return DataResult::Invalid;
+    }
+    QString joined;
+    QByteArray bytes;
+    if (!readHexBytes(joinedHexText(data.mid(bytesStart), lines, &joined), &bytes))
+        return DataResult::Invalid;
+    if (binary)
+        *value = bytes;
+    else
+        *value = QVariant::fromValue(RegistryValue{type, bytes});
+    return DataResult::Value;
+}
+
 // `data` is what follows '=' on the value's line; `lines` gives the continuation lines of hex data.
 DataResult readValueData(const QStringRef &data, LineReader &lines, QVariant *value)
 {
@@ -195,45 +241,7 @@ DataResult readValueData(const QStringRef &data, LineReader &lines, QVariant *va
         *value = int(number);
         return DataResult::Value;
     }
-
-    bool binary = false; // "hex:", REG_BINARY in its usual spelling
-    quint32 type = RegistryValue::Binary;
-    int bytesStart = -1;
-    if (data.startsWith(QLatin1String("hex:"))) {
-        binary = true;
-        bytesStart = 4;
-    } else if (data.startsWith(QLatin1String("hex("))) {
-        const int close = data.indexOf(QLatin1String("):"));
-        if (close < 0 || !readHexNumber(data.mid(4, close - 4), 8, &type))
-            return DataResult::Invalid;
-        bytesStart = close + 2;
-    } else {
-        return DataResult::Invalid;
-    }
-
-    // Long hex data runs on over lines that end in a backslash; the continuation lines are indented.
-    QStringRef bytesText = data.mid(bytesStart);
-    QString joined;
-    if (bytesText.trimmed().endsWith(QLatin1Char('\\'))) {
-        QStringRef part = bytesText.trimmed();
-        for (;;) {
-            const bool continued = part.endsWith(QLatin1Char('\\'));
-            joined += continued ? part.left(part.size() - 1) : part;
-            QStringRef line;
-            if (!continued || !lines.next(&line))
-                break;
-            part = line.trimmed();
-        }
-        bytesText = QStringRef(&joined);
-    }
-    QByteArray bytes;
-    if (!readHexBytes(bytesText, &bytes))
-        return DataResult::Invalid;
-    if (binary)
-        *value = bytes;
-    else
-        *value = QVariant::fromValue(RegistryValue{type, bytes});
-    return DataResult::Value;
+    return readHexValue(data, lines, value);
 }
 
 // "HKEY_...\A\B" as the map spells it ("HKEY_.../A/B"); false for a path with an empty segment.
@@ -273,6 +281,57 @@ void enterKey(const QString &mapPath, QSettings::SettingsMap *map)
     }
 }
 
+// Where the reader stands: the section it is in.
+struct Section
+{
+    QString path;          // the key's path as the map spells it; empty before the first section
+    bool skipping = false; // inside a "[-KEY]" deletion section, which describes nothing to keep
+};
+
+// A "[KEY]" or "[-KEY]" line (trimmed), which starts a section.
+bool readSectionLine(const QStringRef &trimmed, Section *section, QSettings::SettingsMap *map)
+{
+    if (!trimmed.endsWith(QLatin1Char(']')))
+        return false;
+    QStringRef path = trimmed.mid(1, trimmed.size() - 2);
+    section->skipping = path.startsWith(QLatin1Char('-'));
+    if (section->skipping)
+        path = path.mid(1);
+    if (!keyPathInMap(path, &section->path))
+        return false;
+    if (!section->skipping)
+        enterKey(section->path, map);
+    return true;
+}
+
+// A value's line (trimmed), '@' or a quoted name, '=' and its data, which may run on over later lines.
+bool readValueLine(const QStringRef &trimmed, LineReader &lines, const Section &section,
+                   QSettings::SettingsMap *map)
+{
+    if (section.path.isEmpty())
+        return false;
+    int position = 0;
+    bool isDefault = false;
+    QString name;
+    if (trimmed.startsWith(QLatin1Char('@'))) {
+        isDefault = true;
+        position = 1;
+    } else if (!readQuoted(trimmed, position, &name) || name.isEmpty()) {
+        return false;
+    }
+    if (position >= trimmed.size() || trimmed.at(position) != QLatin1Char('='))
+        return false;
+    QVariant value;
+    const DataResult result = readValueData(trimmed.mid(position + 1).trimmed(), lines, &value);
+    if (result == DataResult::Invalid)
+        return false;
+    if (result == DataResult::Value && !section.skipping)
+        map->insert(section.path + QLatin1Char('/') +
+                        (isDefault ? QStringLiteral(".") : valueNameInMap(name)),
+                    value);
+    return true;
+}
+
 } // namespace
 
 namespace Platform {
@@ -293,46 +352,15 @@ bool parseRegistryExport(const QByteArray &bytes, QSettings::SettingsMap *map)
         line.trimmed() != QLatin1String(LegacyRegistryExportHeader))
         return false;
 
-    QString section;       // current key path as the map spells it; empty before the first section
-    bool skipping = false; // inside a "[-KEY]" deletion section, which describes nothing to keep
-    QString name;
+    Section section;
     while (lines.next(&line)) {
         const QStringRef trimmed = line.trimmed();
         if (trimmed.isEmpty() || trimmed.startsWith(QLatin1Char(';')))
             continue;
-        if (trimmed.startsWith(QLatin1Char('['))) {
-            if (!trimmed.endsWith(QLatin1Char(']')))
-                return false;
-            QStringRef path = trimmed.mid(1, trimmed.size() - 2);
-            skipping = path.startsWith(QLatin1Char('-'));
-            if (skipping)
-                path = path.mid(1);
-            if (!keyPathInMap(path, &section))
-                return false;
-            if (!skipping)
-                enterKey(section, map);
-            continue;
-        }
-        if (section.isEmpty())
+        const bool read = trimmed.startsWith(QLatin1Char('[')) ? readSectionLine(trimmed, &section, map)
+                                                               : readValueLine(trimmed, lines, section, map);
+        if (!read)
             return false;
-
-        int position = 0;
-        bool isDefault = false;
-        if (trimmed.startsWith(QLatin1Char('@'))) {
-            isDefault = true;
-            position = 1;
-        } else if (!readQuoted(trimmed, position, &name) || name.isEmpty()) {
-            return false;
-        }
-        if (position >= trimmed.size() || trimmed.at(position) != QLatin1Char('='))
-            return false;
-        QVariant value;
-        const DataResult result = readValueData(trimmed.mid(position + 1).trimmed(), lines, &value);
-        if (result == DataResult::Invalid)
-            return false;
-        if (result == DataResult::Value && !skipping)
-            map->insert(section + QLatin1Char('/') + (isDefault ? QStringLiteral(".") : valueNameInMap(name)),
-                        value);
     }
     return true;
 }

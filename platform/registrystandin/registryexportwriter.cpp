@@ -78,6 +78,25 @@ void appendQuoted(QString &out, const QString &text)
     out += QLatin1Char('"');
 }
 
+// A quoted string cannot hold line breaks or NULs; the export spells such a string in hex.
+void appendString(QString &out, int lineStart, const QString &text)
+{
+    if (text.contains(QLatin1Char('\n')) || text.contains(QLatin1Char('\r')) || text.contains(QChar(0)))
+        appendHexData(out, lineStart, RegistryValue::String, false,
+                      Platform::utf16LeBytes(text) + QByteArray(2, '\0'));
+    else
+        appendQuoted(out, text);
+}
+
+// REG_MULTI_SZ: each string with its NUL, and one more NUL after the last.
+QByteArray multiStringBytes(const QStringList &strings)
+{
+    QByteArray bytes;
+    for (const QString &item : strings)
+        bytes += Platform::utf16LeBytes(item) + QByteArray(2, '\0');
+    return bytes + QByteArray(2, '\0');
+}
+
 bool appendValueData(QString &out, int lineStart, const QVariant &value)
 {
     const int type = value.userType();
@@ -87,16 +106,9 @@ bool appendValueData(QString &out, int lineStart, const QVariant &value)
         return true;
     }
     switch (type) {
-    case QMetaType::QString: {
-        const QString text = value.toString();
-        // A quoted string cannot hold line breaks or NULs; the export spells such a string in hex.
-        if (text.contains(QLatin1Char('\n')) || text.contains(QLatin1Char('\r')) || text.contains(QChar(0)))
-            appendHexData(out, lineStart, RegistryValue::String, false,
-                          Platform::utf16LeBytes(text) + QByteArray(2, '\0'));
-        else
-            appendQuoted(out, text);
+    case QMetaType::QString:
+        appendString(out, lineStart, value.toString());
         return true;
-    }
     case QMetaType::Int:
     case QMetaType::UInt:
     case QMetaType::Bool:
@@ -112,13 +124,10 @@ bool appendValueData(QString &out, int lineStart, const QVariant &value)
     case QMetaType::QByteArray:
         appendHexData(out, lineStart, RegistryValue::Binary, true, value.toByteArray());
         return true;
-    case QMetaType::QStringList: {
-        QByteArray bytes;
-        for (const QString &item : value.toStringList())
-            bytes += Platform::utf16LeBytes(item) + QByteArray(2, '\0');
-        appendHexData(out, lineStart, RegistryValue::MultiString, false, bytes + QByteArray(2, '\0'));
+    case QMetaType::QStringList:
+        appendHexData(out, lineStart, RegistryValue::MultiString, false,
+                      multiStringBytes(value.toStringList()));
         return true;
-    }
     case QMetaType::UnknownType:
         appendHexData(out, lineStart, RegistryValue::None, false, QByteArray());
         return true;

@@ -1,7 +1,10 @@
 #include "byteformats.h"
 #include "electionlocker.h"
+#include "handshake.h"
+#include "instanceblock.h"
+#include "instancekey.h"
 #include "probeprocess.h"
-#include "singleapplication_p.h"
+#include "singleapplication.h"
 #include "testfiles.h"
 
 #include <QDataStream>

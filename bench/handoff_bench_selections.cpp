@@ -3,7 +3,7 @@
 
 #include "benchsupport.h"
 #include "editorprogram.h"
-#include "handoffbench_parts.h"
+#include "handoff_bench_parts.h"
 #include "sandbox.h"
 #include "testfiles.h"
 

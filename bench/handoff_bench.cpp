@@ -3,7 +3,7 @@
 // machines are noisy.
 
 #include "benchsupport.h"
-#include "handoffbench_parts.h"
+#include "handoff_bench_parts.h"
 
 #include <QCoreApplication>
 #include <QStringList>

@@ -1,7 +1,7 @@
 // What single processes cost: a secondary copy's CPU time and memory, one lister run, one election.
 
 #include "benchsupport.h"
-#include "handoffbench_parts.h"
+#include "handoff_bench_parts.h"
 #include "sandbox.h"
 #include "testfiles.h"
 
