@@ -6,6 +6,7 @@
 
 #include "expectedcaptions.h"
 #include "exporttext.h"
+#include "killatrandommoments.h"
 #include "sandbox.h"
 #include "testfiles.h"
 
@@ -23,7 +24,6 @@
 #include <QSet>
 #include <QStandardPaths>
 #include <QTest>
-#include <QThread>
 
 #include <algorithm>
 
@@ -940,17 +940,7 @@ void WineTest::election_copiesKilledAtRandom()
         for (int i = 0; i < 12; ++i)
             copies.push_back(startCopy(
                 {QStringLiteral("-ftype_merge"), QStringLiteral("C:\\killed%1\\%2.pdf").arg(round).arg(i)}));
-        QElapsedTimer clock;
-        clock.start();
-        std::vector<std::pair<int, size_t>> kills; // when, which
-        for (int k = 0; k < 4; ++k)
-            kills.emplace_back(random.bounded(500), size_t(k * 3 + random.bounded(3)));
-        std::sort(kills.begin(), kills.end());
-        for (const auto &kill : kills) {
-            while (clock.elapsed() < kill.first)
-                QThread::msleep(1);
-            copies[kill.second]->kill();
-        }
+        killAtRandomMoments(copies, 4, 500, random);
         // The 30 s cap, the quiet window and Wine's slower starts.
         QVERIFY(Sandbox::waitAll(copies, 60000));
         QVERIFY(waitForWineServer());
