@@ -17,8 +17,12 @@ void SpoolArrivals::look()
 {
     const qint64 listedFrom = m_clock.elapsed();
     const QStringList names = m_folder.fileNames();
-    const qint64 noticedAt = m_clock.elapsed();
+    // The pair of readings that maps the files' wall-clock times onto the monotonic clock: the wall clock
+    // first, so that a pause between the two (the process preempted on a busy machine) can only place an
+    // arrival later, never shorten the quiet window. What remains is the cut of each reading to the
+    // millisecond.
     const qint64 wallClock = QDateTime::currentMSecsSinceEpoch();
+    const qint64 noticedAt = m_clock.elapsed();
     QSet<QString> current;
     current.reserve(names.size());
     for (const QString &name : names) {

@@ -25,10 +25,12 @@ QString userName();
 // made with mode 0700 and used only while it is such a directory. Empty when neither is; nothing prints.
 QString spoolBaseLocation();
 
-// Called first, before the application object is made. Elsewhere than on Windows: a $TMPDIR that does not
-// name a folder (missing, relative, a file) is removed from the environment, so that QDir::tempPath()
-// (temporary files, and the election's objects when there is no private folder) and the editor started later
-// use /tmp instead of a folder that is not there.
+// Called first, before the application object is made. Windows: when the process has no console but was
+// given a standard error handle (a pipe or a file), Qt's messages are sent there rather than to the debugger
+// (QT_FORCE_STDERR_LOGGING, unless it is set already; the editor started later inherits it). Elsewhere: a
+// $TMPDIR that does not name a folder (missing, relative, a file) is removed from the environment, so that
+// QDir::tempPath() (temporary files, and the election's objects when there is no private folder) and the
+// editor started later use /tmp instead of a folder that is not there.
 void prepareProcessEnvironment();
 
 // Orders two names as Explorer orders file names when it sorts by name: letter case ignored, runs of digits

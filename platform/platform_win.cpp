@@ -24,7 +24,21 @@ QString userName()
     return qEnvironmentVariable("USERNAME");
 }
 
-void prepareProcessEnvironment() {}
+void prepareProcessEnvironment()
+{
+    // A program of the GUI subsystem has no console, and Qt's default message handler sends messages to
+    // the debugger then, even when whoever started the program gave it a standard error handle (a script,
+    // a test, a service wrapper). Where there is such a handle, the messages go to it instead. Explorer
+    // gives none, and a console (the program started from a command prompt with its own) makes the logger
+    // use standard error anyway: both stay as they are. (A Qt too old to know the switch keeps to the
+    // debugger.)
+    if (qEnvironmentVariableIsSet("QT_FORCE_STDERR_LOGGING") || GetConsoleWindow())
+        return;
+    const HANDLE standardError = GetStdHandle(STD_ERROR_HANDLE);
+    if (standardError && standardError != INVALID_HANDLE_VALUE &&
+        GetFileType(standardError) != FILE_TYPE_UNKNOWN)
+        qputenv("QT_FORCE_STDERR_LOGGING", "1");
+}
 
 int compareLogically(const QString &a, const QString &b)
 {

@@ -3,14 +3,14 @@
 // each copy ends with exit code 0 within the poll's bounds, and no selected path is lost or handed off twice.
 
 #include "boundedrepeat.h"
+#include "killatrandommoments.h"
 #include "sandbox.h"
 #include "testfiles.h"
 
 #include <QElapsedTimer>
-#include <QRandomGenerator>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QTest>
-#include <QThread>
 
 #include <algorithm>
 
@@ -56,27 +56,6 @@ bool allEndedWithZero(const std::vector<std::unique_ptr<QProcess>> &copies)
             return false;
     }
     return true;
-}
-
-// Kills `count` of the copies, each at a random moment of the first `withinMs` after they were started.
-void killAtRandomMoments(const std::vector<std::unique_ptr<QProcess>> &copies, int count, int withinMs,
-                         QRandomGenerator &random)
-{
-    QElapsedTimer clock;
-    clock.start();
-    std::vector<std::pair<int, size_t>> kills; // when, which
-    std::vector<size_t> order(copies.size());
-    for (size_t i = 0; i < order.size(); ++i)
-        order[i] = i;
-    std::shuffle(order.begin(), order.end(), random);
-    for (int k = 0; k < count; ++k)
-        kills.emplace_back(random.bounded(withinMs), order[size_t(k)]);
-    std::sort(kills.begin(), kills.end());
-    for (const auto &kill : kills) {
-        while (clock.elapsed() < kill.first)
-            QThread::msleep(1);
-        copies[kill.second]->kill();
-    }
 }
 
 // The editor's starts whose argument carries any of the paths.

@@ -6,6 +6,7 @@
 
 #include "expectedcaptions.h"
 #include "exporttext.h"
+#include "killatrandommoments.h"
 #include "sandbox.h"
 #include "testfiles.h"
 
@@ -23,7 +24,6 @@
 #include <QSet>
 #include <QStandardPaths>
 #include <QTest>
-#include <QThread>
 
 #include <algorithm>
 
@@ -183,6 +183,29 @@ QByteArray withoutWineNoise(const QByteArray &output)
     return kept;
 }
 
+// Wine's relay trace, where a run turns it on: calls and their returns, threads starting.
+bool isRelayLine(const QString &line)
+{
+    static const QRegularExpression relay(QStringLiteral("^[0-9a-f]+:(Call|Ret|Starting thread) "));
+    return relay.match(line).hasMatch();
+}
+
+// True when the copy ended with status 0. Otherwise it says what the copy (the program, or Wine starting
+// it) wrote, since a status alone does not tell which of them failed.
+bool endedWell(const QProcess &copy, const QByteArray &standardOutput, const QByteArray &standardError)
+{
+    if (copy.state() == QProcess::NotRunning && copy.exitStatus() == QProcess::NormalExit &&
+        copy.exitCode() == 0)
+        return true;
+    qWarning("wine %s: %s, status %d\nstandard output:\n%s\nstandard error:\n%s",
+             qPrintable(copy.arguments().join(QLatin1Char(' '))),
+             copy.state() != QProcess::NotRunning        ? "still runs"
+             : copy.exitStatus() == QProcess::NormalExit ? "ended"
+                                                         : "was killed",
+             copy.exitCode(), standardOutput.constData(), standardError.constData());
+    return false;
+}
+
 } // namespace
 
 class WineTest : public QObject
@@ -212,9 +235,12 @@ private Q_SLOTS:
 
 private:
     using Run = Sandbox::Result;
+    // Whether a run that fails prints what it wrote: not where the failure is the answer (a key that does not
+    // exist, the fatal path).
+    enum class OnFailure { Report, Quiet };
 
     QProcessEnvironment wineEnvironment() const;
-    Run wine(const QStringList &arguments, int timeoutMs = 120000) const;
+    Run wine(const QStringList &arguments, OnFailure onFailure = OnFailure::Report) const;
     bool waitForWineServer() const;
     QString driveC() const { return m_prefix + QLatin1String("/drive_c"); }
     QString installDir() const { return driveC() + QLatin1String("/Program Files/Ostrel PDF Editor"); }
@@ -269,19 +295,18 @@ QProcessEnvironment WineTest::wineEnvironment() const
     env.insert(QStringLiteral("WINEDEBUG"), QStringLiteral("-all"));
     // No Mono or Gecko installer prompts while the prefix is created.
     env.insert(QStringLiteral("WINEDLLOVERRIDES"), QStringLiteral("mscoree,mshtml="));
-    // A program without a console sends Qt's messages to the debugger; this sends them to stderr, where
-    // the tests can see that there are none.
-    env.insert(QStringLiteral("QT_FORCE_STDERR_LOGGING"), QStringLiteral("1"));
+    // No Qt switch here: Wine passes no variable whose name begins with QT_ on to Windows programs (only a
+    // WINEQT_ one, as QT_). The program itself sends its messages to the standard error it is given.
     env.remove(QStringLiteral("DISPLAY"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
     return env;
 }
 
-WineTest::Run WineTest::wine(const QStringList &arguments, int timeoutMs) const
+WineTest::Run WineTest::wine(const QStringList &arguments, OnFailure onFailure) const
 {
-    const Run run = m_sandbox->run(arguments, timeoutMs, QStringLiteral("wine"), wineEnvironment());
-    // What the program and Wine said, whenever a run fails: a status alone does not tell which.
-    if (arguments.value(0) == ProgramWindows && (!run.finished || run.exitCode != 0))
+    const Run run = m_sandbox->run(arguments, 120000, QStringLiteral("wine"), wineEnvironment());
+    // What the program (or tool) and Wine said, whenever a run fails: a status alone does not tell which.
+    if (onFailure == OnFailure::Report && (!run.finished || run.exitCode != 0))
         qWarning("wine %s: %s, status %d\nstandard output:\n%s\nstandard error:\n%s",
                  qPrintable(arguments.join(QLatin1Char(' '))), run.finished ? "ended" : "did not end",
                  run.exitCode, run.standardOutput.constData(), run.standardError.constData());
@@ -340,8 +365,6 @@ void WineTest::initTestCase()
                 break;
             waitForWineServer();
         }
-        if (added.exitCode != 0)
-            qWarning() << added.standardOutput + added.standardError;
         return added.exitCode == 0;
     };
     QVERIFY(addWineSetting(QStringLiteral("HKCU\\Software\\Wine\\DllOverrides"),
@@ -414,7 +437,8 @@ QString WineTest::exportText(const QString &key, bool settle) const
     const QString file = m_sandbox->root() + QLatin1String("/export.reg");
     QFile::remove(file);
     const Run run = wine({QStringLiteral("reg"), QStringLiteral("export"), key,
-                          QDir::toNativeSeparators(QStringLiteral("Z:") + file), QStringLiteral("/y")});
+                          QDir::toNativeSeparators(QStringLiteral("Z:") + file), QStringLiteral("/y")},
+                         OnFailure::Quiet);
     if (settle)
         waitForWineServer();
     QFile exported(file);
@@ -425,7 +449,7 @@ QString WineTest::exportText(const QString &key, bool settle) const
 
 bool WineTest::keyExists(const QString &key) const
 {
-    const Run run = wine({QStringLiteral("reg"), QStringLiteral("query"), key});
+    const Run run = wine({QStringLiteral("reg"), QStringLiteral("query"), key}, OnFailure::Quiet);
     waitForWineServer();
     return run.exitCode == 0;
 }
@@ -469,8 +493,6 @@ bool WineTest::importReg(const QString &text) const
     reg.close();
     const Run run = wine({QStringLiteral("reg"), QStringLiteral("import"),
                           QDir::toNativeSeparators(QStringLiteral("Z:") + file)});
-    if (run.exitCode != 0)
-        qWarning("reg import: %s", (run.standardOutput + run.standardError).constData());
     return run.finished && run.exitCode == 0;
 }
 
@@ -660,29 +682,30 @@ void WineTest::handOff_reachesEditorOnce()
         processes.push_back(std::move(process));
     }
     paths.prepend(leftover); // first in Explorer's order
-    QVERIFY(Sandbox::waitAll(processes, 180000));
+    const bool allEnded = Sandbox::waitAll(processes, 180000);
     // The editor is started detached; it has written its line once the prefix is idle, and Wine's own
     // processes have finished their traces.
     QVERIFY(waitForWineServer());
     static const QRegularExpression allowCall(
         QStringLiteral("^[0-9a-f]+:Call user32\\.AllowSetForegroundWindow\\(([0-9a-f]+)\\)"));
-    // The rest of the relay channel: modules and threads coming and going, the call's return.
-    static const QRegularExpression relayLine(QStringLiteral("^[0-9a-f]+:(Call|Ret|Starting thread) "));
     QList<qint64> allowed;
     for (int k = 0; k < copies; ++k) {
-        QCOMPARE(processes.at(size_t(k))->exitCode(), 0);
-        QCOMPARE(withoutWineNoise(processes.at(size_t(k))->readAllStandardOutput()), QByteArray());
+        QProcess &process = *processes.at(size_t(k));
+        const QByteArray output = process.readAllStandardOutput();
         QByteArray errors;
         for (const QByteArray &line : readFile(traceFile(k)).split('\n')) {
             const QString text = QString::fromUtf8(line);
             const QRegularExpressionMatch call = allowCall.match(text);
             if (call.hasMatch())
                 allowed.append(call.captured(1).toLongLong(nullptr, 16));
-            else if (!relayLine.match(text).hasMatch())
+            else if (!isRelayLine(text))
                 errors += line + '\n';
         }
+        QVERIFY(endedWell(process, output, errors));
+        QCOMPARE(withoutWineNoise(output), QByteArray());
         QCOMPARE(withoutWineNoise(errors), QByteArray());
     }
+    QVERIFY(allEnded);
 
     // Each editor that was started may take the foreground: the primary passed the right on to exactly
     // those processes. (Wine keeps no such rule, so whether a window then comes to the front is not seen.)
@@ -740,11 +763,11 @@ void WineTest::election_simultaneousCopiesHaveOnePrimary()
                            {ProgramWindows, QStringLiteral("-ftype_print"), paths.last()});
             processes.push_back(std::move(process));
         }
-        QVERIFY(Sandbox::waitAll(processes, 180000));
+        const bool allEnded = Sandbox::waitAll(processes, 180000);
         int loadedModule = 0;
         for (const auto &process : processes) {
-            QCOMPARE(process->exitCode(), 0);
             const QByteArray traces = process->readAllStandardError();
+            QVERIFY(endedWell(*process, process->readAllStandardOutput(), traces));
             const bool module = traces.contains("ostrel_localtransport.dll");
             QCOMPARE(traces.contains("Qt5Network.dll"), module);
             loadedModule += module ? 1 : 0;
@@ -752,6 +775,7 @@ void WineTest::election_simultaneousCopiesHaveOnePrimary()
             for (const QByteArray &line : traces.split('\n'))
                 QVERIFY2(line.isEmpty() || line.contains(":trace:loaddll:"), line.constData());
         }
+        QVERIFY(allEnded);
         QCOMPARE(loadedModule, 1);
         QVERIFY(waitForWineServer());
         const QList<QJsonArray> starts = editorStarts();
@@ -773,6 +797,18 @@ QString WineTest::electionLockName()
     waitForWineServer();
     const QRegularExpression created(QStringLiteral("CreateMutexW\\([^)]*L\"([A-Za-z0-9+_]{43}=\\.lock)\""));
     m_electionLockName = created.match(QString::fromUtf8(run.standardError)).captured(1);
+    if (m_electionLockName.isEmpty() || !run.finished || run.exitCode != 0) {
+        // The run's own words, without the relay trace around them.
+        QByteArray said;
+        for (const QByteArray &line : run.standardError.split('\n')) {
+            if (!isRelayLine(QString::fromUtf8(line)))
+                said += line + '\n';
+        }
+        qWarning(
+            "no election lock seen; the run %s with status %d\nstandard output:\n%s\nstandard error:\n%s",
+            run.finished ? "ended" : "did not end", run.exitCode, run.standardOutput.constData(),
+            said.constData());
+    }
     return m_electionLockName;
 }
 
@@ -807,9 +843,13 @@ bool WineTest::handsOffOnce(const QString &flag, const QStringList &paths, QProc
         copies.push_back(startCopy({flag, path}));
     bool quiet = Sandbox::waitAll(copies, 120000);
     for (const auto &copy : copies) {
-        const QByteArray said = withoutWineNoise(copy->readAllStandardError());
-        if (copy->exitCode() != 0 || !said.isEmpty()) {
-            qWarning("copy: status %d, standard error:\n%s", copy->exitCode(), said.constData());
+        const QByteArray output = copy->readAllStandardOutput();
+        const QByteArray errors = copy->readAllStandardError();
+        if (!endedWell(*copy, output, errors))
+            quiet = false;
+        else if (!withoutWineNoise(output + errors).isEmpty()) {
+            qWarning("copy %s said:\n%s", qPrintable(copy->arguments().join(QLatin1Char(' '))),
+                     (output + errors).constData());
             quiet = false;
         }
     }
@@ -860,8 +900,15 @@ void WineTest::election_deadHolderStallsNoCopy()
         const auto occupant = startLockHolder(QStringLiteral("occupy"), block);
         QVERIFY(occupant);
         const Run failed =
-            wine({ProgramWindows, QStringLiteral("-ftype_print"), QStringLiteral("C:\\lost.pdf")});
+            wine({ProgramWindows, QStringLiteral("-ftype_print"), QStringLiteral("C:\\lost.pdf")},
+                 OnFailure::Quiet);
         QCOMPARE(failed.exitCode, 1);
+        // The two critical messages of the fatal path, on the standard error it was given: what failed,
+        // then the framework's error code and string (UnknownError, for the system's ERROR_INVALID_HANDLE:
+        // the name is an event's).
+        QCOMPARE(withoutWineNoise(failed.standardError).replace("\r\n", "\n"),
+                 QByteArray("SingleApplication: Unable to attach to shared memory block.\n"
+                            "SingleApplication:  8 \"QSharedMemory::handle: unknown error 6\"\n"));
         occupant->kill();
         QVERIFY(occupant->waitForFinished(20000));
     } else {
@@ -893,17 +940,7 @@ void WineTest::election_copiesKilledAtRandom()
         for (int i = 0; i < 12; ++i)
             copies.push_back(startCopy(
                 {QStringLiteral("-ftype_merge"), QStringLiteral("C:\\killed%1\\%2.pdf").arg(round).arg(i)}));
-        QElapsedTimer clock;
-        clock.start();
-        std::vector<std::pair<int, size_t>> kills; // when, which
-        for (int k = 0; k < 4; ++k)
-            kills.emplace_back(random.bounded(500), size_t(k * 3 + random.bounded(3)));
-        std::sort(kills.begin(), kills.end());
-        for (const auto &kill : kills) {
-            while (clock.elapsed() < kill.first)
-                QThread::msleep(1);
-            copies[kill.second]->kill();
-        }
+        killAtRandomMoments(copies, 4, 500, random);
         // The 30 s cap, the quiet window and Wine's slower starts.
         QVERIFY(Sandbox::waitAll(copies, 60000));
         QVERIFY(waitForWineServer());
