@@ -176,11 +176,26 @@ CALLEES = (cindex.CursorKind.DECL_REF_EXPR, cindex.CursorKind.MEMBER_REF_EXPR)
 IMPLICIT = cindex.CursorKind.UNEXPOSED_EXPR  # conversions, the cast of an object to a base class
 
 
+def is_build_folder(folder):
+    # CMake makes CMakeFiles/ first and writes its cache only once configuring ends; in between, a build
+    # folder already holds sources of its own (the compiler checks).
+    return any(os.path.exists(os.path.join(folder, name)) for name in ('CMakeCache.txt', 'CMakeFiles'))
+
+
 def is_product(path):
     relative = os.path.relpath(os.path.realpath(path), SOURCE_ROOT)
     first = relative.split(os.sep, 1)[0]
     return not relative.startswith('..') and first not in NOT_PRODUCT and not first.startswith('.') and \
-        not os.path.exists(os.path.join(SOURCE_ROOT, first, 'CMakeCache.txt'))  # a build folder
+        not is_build_folder(os.path.join(SOURCE_ROOT, first))
+
+
+def product_sources():
+    found = []
+    for folder, subfolders, names in os.walk(SOURCE_ROOT):
+        subfolders[:] = [name for name in subfolders if is_product(os.path.join(folder, name)) and
+                         not is_build_folder(os.path.join(folder, name))]
+        found += [os.path.join(folder, name) for name in names if name.endswith('.cpp')]
+    return sorted(found)
 
 
 def qualified_name(cursor):
@@ -347,9 +362,7 @@ def jobs(build, files):
         raise CannotCheck('no %s: configure the build first' % database_path)
     with open(database_path) as database:
         entries = {os.path.realpath(entry['file']): entry for entry in json.load(database)}
-    wanted = [os.path.realpath(f) for f in files] if files else sorted(
-        os.path.join(folder, name) for folder, _, names in os.walk(SOURCE_ROOT) for name in names
-        if name.endswith('.cpp') and is_product(os.path.join(folder, name)))
+    wanted = [os.path.realpath(f) for f in files] if files else product_sources()
     windows, resource, result = None, resource_arguments(), []
     for path in wanted:
         if path in entries:

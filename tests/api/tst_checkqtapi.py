@@ -8,10 +8,12 @@ documentation, no compile database) is no pass.
 A planted line says what the check must report for it: "// refused: QList::swapItemsAt 5.13, ...".
 """
 
+import importlib.util
 import os
 import re
 import subprocess
 import sys
+import tempfile
 import unittest
 
 PLANTED = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'planted')
@@ -66,6 +68,24 @@ class CheckQtApiTest(unittest.TestCase):
             with self.subTest(case):
                 status, _, output = run_check('qt512_api.cpp', **options)
                 self.assertEqual(status, 2, output)
+
+    def test_product_leaves_out_tests_and_build_folders(self):
+        # A build folder counts from its first moment: the Windows build may be configuring beside the check.
+        specification = importlib.util.spec_from_file_location('check_qt_api', CHECK)
+        check = importlib.util.module_from_spec(specification)
+        specification.loader.exec_module(check)
+        with tempfile.TemporaryDirectory() as root:
+            files = ('app/run.cpp', 'platform/registrystandin/registryhive.cpp', 'main.cpp',
+                     'tests/app/tst_handoff.cpp', 'bench/bench_handoff.cpp', '.cache/stray.cpp',
+                     'build/app/ostrel_autogen/mocs_compilation.cpp', 'build/CMakeCache.txt',
+                     'build-windows/CMakeFiles/3.25.1/CompilerIdCXX/CMakeCXXCompilerId.cpp',
+                     'shell/CMakeFiles/CompilerIdCXX/CMakeCXXCompilerId.cpp', 'app/run.h')
+            for name in files:
+                os.makedirs(os.path.dirname(os.path.join(root, name)), exist_ok=True)
+                open(os.path.join(root, name), 'w').close()
+            check.SOURCE_ROOT = os.path.realpath(root)
+            found = {os.path.relpath(path, check.SOURCE_ROOT) for path in check.product_sources()}
+        self.assertEqual(found, {'app/run.cpp', 'platform/registrystandin/registryhive.cpp', 'main.cpp'})
 
 
 if __name__ == '__main__':
