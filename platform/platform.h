@@ -19,10 +19,14 @@ class RegistryKey; // registrykey.h
 // then USERNAME, then USER.
 QString userName();
 
-// Per-user folder under which the selection spool lives. Windows: the temporary-files location, which is
-// per user there. Elsewhere /tmp is shared by every account, so: the per-user runtime folder when it is a
-// real directory of the effective user with mode 0700, else "ostrel-<uid>" under the temporary location,
-// made with mode 0700 and used only while it is such a directory. Empty when neither is; nothing prints.
+// Per-user folder under which the selection spool lives. Windows: the temporary-files location when the
+// account owns it; a TEMP that other accounts share (C:\Temp) is not used as it is: "ostrel-<user>" in
+// it, made when missing and used only while the account owns it. Elsewhere /tmp is shared by every
+// account, so: the per-user runtime folder when it is a real directory of the effective user with mode
+// 0700, else "ostrel-<uid>" under the temporary location, made with mode 0700 and used only while it is
+// such a directory; when what stands there is not that (another account made it first, say), the same
+// folder in the account's cache folder ($XDG_CACHE_HOME, else ~/.cache). A folder refused on the way is
+// named in one warning per process. Empty when none can be had.
 QString spoolBaseLocation();
 
 // Called first, before the application object is made. Windows: when the process has no console but was
@@ -57,8 +61,21 @@ QString ipcObjectName(const QString &name);
 bool replaceFile(const QString &from, const QString &to);
 
 // Whether a process with this id is still alive and runs an image of the given file name
-// (compared without directory, case-insensitively on Windows).
+// (compared without directory, case-insensitively on Windows). Copies of the program run as the account
+// that starts them, so on Windows a process this account may not even query (another account's, one
+// that holds an id the system handed on) counts as gone, never as a live copy.
 bool isProcessAlive(qint64 processId, const QString &imageFileName);
+
+// Whether a shared block that copies open by this native key (as ipcObjectName gives it) exists and is
+// not this account's own. Elsewhere than Windows the block is a System V segment whose key any account can
+// work out from the key file's inode, and create first: it counts as ours only while it was made by and
+// belongs to the effective user, with mode 0600. Windows: false (named objects of the session).
+bool isSharedBlockOfAnotherAccount(const QString &nativeKey);
+
+// Whether the process at the other end of a connected local socket (its descriptor, a named pipe's handle
+// on Windows) runs as this account. Elsewhere a Unix socket's peer credentials; Windows: the account of
+// the pipe's server process.
+bool isLocalPeerOfThisAccount(qintptr socketDescriptor);
 
 // Lets a process that this one started bring its window to the front. Windows gives that right only to
 // processes that the foreground process allowed; a copy that Explorer started holds it and passes it on

@@ -5,9 +5,11 @@
 #include "registrykey.h"
 
 #include <QCoreApplication>
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QStandardPaths>
 
 #include <cerrno>
@@ -15,6 +17,9 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -68,11 +73,10 @@ QString temporaryFolder()
     return QStringLiteral("/tmp");
 }
 
-// "ostrel-<uid>" under the temporary location, made if missing; empty when what is there is not ours.
-QString privateTemporaryFolder()
+// "ostrel-<uid>" in the given folder, made if missing; empty when what is there is not ours.
+QString privateFolderIn(const QString &parent)
 {
-    const QString temporary = temporaryFolder();
-    const QByteArray path = QFile::encodeName(temporary + QStringLiteral("/ostrel-%1").arg(geteuid()));
+    const QByteArray path = QFile::encodeName(parent + QStringLiteral("/ostrel-%1").arg(geteuid()));
     if (mkdir(path.constData(), 0700) == 0) {
         // A umask may have taken bits we need. The folder is new and ours; set its mode through a
         // descriptor of the folder itself, not through the name, which another account could have
@@ -89,6 +93,44 @@ QString privateTemporaryFolder()
     // An existing folder is used only as it is: one that is not ours, not private or not a folder at all
     // is left exactly as it was.
     return isPrivateFolder(path) ? QFile::decodeName(path) : QString();
+}
+
+// The account's cache folder: $XDG_CACHE_HOME when absolute, else ~/.cache. No other account can put
+// anything there, so a name that another account took first in the shared temporary folder is free here.
+QString cacheFolder()
+{
+    const QByteArray variable = qgetenv("XDG_CACHE_HOME");
+    if (variable.startsWith('/'))
+        return QDir::cleanPath(QFile::decodeName(variable));
+    QByteArray home = qgetenv("HOME");
+    if (!home.startsWith('/')) {
+        long bufferSize = sysconf(_SC_GETPW_R_SIZE_MAX);
+        std::vector<char> buffer(size_t(bufferSize > 0 ? bufferSize : 16384));
+        passwd entry{};
+        passwd *found = nullptr;
+        if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found ||
+            !found->pw_dir)
+            return QString();
+        home = found->pw_dir;
+    }
+    return QDir::cleanPath(QFile::decodeName(home)) + QLatin1String("/.cache");
+}
+
+// Says once per process and folder that a folder was refused, and what is used instead.
+void warnRefused(const QString &refused, const QString &instead)
+{
+    static QSet<QString> warned;
+    if (warned.contains(refused))
+        return;
+    warned.insert(refused);
+    if (instead.isEmpty())
+        qWarning().noquote() << QStringLiteral("OstrelContextMenu: %1 is not a private folder of this "
+                                               "account, and no other could be had; nothing is spooled.")
+                                    .arg(refused);
+    else
+        qWarning().noquote() << QStringLiteral("OstrelContextMenu: %1 is not a private folder of this "
+                                               "account; using %2 instead.")
+                                    .arg(refused, instead);
 }
 
 } // namespace
@@ -155,7 +197,20 @@ QString spoolBaseLocation()
     const QString runtime = privateRuntimeFolder();
     if (!runtime.isEmpty())
         return runtime;
-    return privateTemporaryFolder();
+    const QString temporary = temporaryFolder();
+    const QString inTemporary = privateFolderIn(temporary);
+    if (!inTemporary.isEmpty())
+        return inTemporary;
+    // Another account made the folder first (or a link, or a file), or ours is open to others: the
+    // account's selections must not stop for that, nor go through it.
+    const QString cache = cacheFolder();
+    QString inCache;
+    if (!cache.isEmpty()) {
+        mkdir(QFile::encodeName(cache).constData(), 0700);
+        inCache = privateFolderIn(cache);
+    }
+    warnRefused(temporary + QStringLiteral("/ostrel-%1").arg(geteuid()), inCache);
+    return inCache;
 }
 
 QString ipcObjectName(const QString &name)
@@ -192,6 +247,31 @@ bool isProcessAlive(qint64 processId, const QString &imageFileName)
     if (argv0.isEmpty())
         return false; // zombies and kernel threads have an empty command line
     return QFileInfo(QFile::decodeName(argv0)).fileName() == imageFileName;
+}
+
+bool isSharedBlockOfAnotherAccount(const QString &nativeKey)
+{
+    // The key QSharedMemory derives from the key file.
+    const key_t key = ftok(QFile::encodeName(nativeKey).constData(), 'Q');
+    if (key == -1)
+        return false;
+    const int id = shmget(key, 0, 0);
+    if (id == -1)
+        return errno == EACCES;
+    shmid_ds info{};
+    if (shmctl(id, IPC_STAT, &info) != 0)
+        return errno == EACCES;
+    // Root may attach to any segment, so the owner is checked, not only whether an attach works.
+    const uid_t self = geteuid();
+    return info.shm_perm.uid != self || info.shm_perm.cuid != self || (info.shm_perm.mode & 0777) != 0600;
+}
+
+bool isLocalPeerOfThisAccount(qintptr socketDescriptor)
+{
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    return getsockopt(int(socketDescriptor), SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 &&
+           length == sizeof peer && peer.uid == geteuid();
 }
 
 // No such right to pass on here.

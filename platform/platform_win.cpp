@@ -4,12 +4,18 @@
 #include "registrykey.h"
 
 #include <QCoreApplication>
+#include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
 
+#include <vector>
+
 #include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <shlwapi.h> // after windows.h, which it needs
 
@@ -52,9 +58,122 @@ bool fitsProcessArgument(const QString &program, const QString &argument)
     return windowsCommandLineLength(program, QStringList(argument)) <= WindowsCommandLineLimit;
 }
 
+namespace {
+
+// The account's own security identifiers: the user, and the owner its new objects get (an elevated
+// administrator's new files may belong to the Administrators group instead).
+struct AccountSids
+{
+    std::vector<char> user;
+    std::vector<char> owner;
+};
+
+std::vector<char> tokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind)
+{
+    DWORD size = 0;
+    GetTokenInformation(token, kind, nullptr, 0, &size);
+    std::vector<char> buffer(size);
+    if (size == 0 || !GetTokenInformation(token, kind, buffer.data(), size, &size))
+        buffer.clear();
+    return buffer;
+}
+
+PSID userSid(const std::vector<char> &tokenUser)
+{
+    return tokenUser.empty() ? nullptr : reinterpret_cast<const TOKEN_USER *>(tokenUser.data())->User.Sid;
+}
+
+const AccountSids &ownAccount()
+{
+    static const AccountSids sids = [] {
+        AccountSids found;
+        HANDLE token = nullptr;
+        if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+            found.user = tokenInformation(token, TokenUser);
+            found.owner = tokenInformation(token, TokenOwner);
+            CloseHandle(token);
+        }
+        return found;
+    }();
+    return sids;
+}
+
+bool isOwnSid(PSID sid)
+{
+    const AccountSids &own = ownAccount();
+    if (!sid || !IsValidSid(sid))
+        return false;
+    if (PSID user = userSid(own.user))
+        if (EqualSid(sid, user))
+            return true;
+    if (!own.owner.empty()) {
+        PSID owner = reinterpret_cast<const TOKEN_OWNER *>(own.owner.data())->Owner;
+        if (owner && EqualSid(sid, owner))
+            return true;
+    }
+    return false;
+}
+
+const wchar_t *wide(const QString &text)
+{
+    return reinterpret_cast<const wchar_t *>(text.utf16());
+}
+
+// Whether the account owns the folder (and it is a folder, not a link or junction someone planted).
+bool isOwnFolder(const QString &path)
+{
+    const QString native = QDir::toNativeSeparators(path);
+    const DWORD attributes = GetFileAttributesW(wide(native));
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return false;
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(wide(native), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                              nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+        return false;
+    const bool own = isOwnSid(owner);
+    LocalFree(descriptor);
+    return own;
+}
+
+// Makes the folder with access for this account alone, not what the folder above would hand down.
+void makePrivateFolder(const QString &path)
+{
+    LPWSTR sid = nullptr;
+    if (!ConvertSidToStringSidW(userSid(ownAccount().user), &sid))
+        return;
+    const QString sddl = QStringLiteral("D:P(A;OICI;FA;;;%1)").arg(QString::fromWCharArray(sid));
+    LocalFree(sid);
+    SECURITY_ATTRIBUTES attributes{};
+    attributes.nLength = sizeof attributes;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(wide(sddl), SDDL_REVISION_1,
+                                                              &attributes.lpSecurityDescriptor, nullptr))
+        return;
+    CreateDirectoryW(wide(QDir::toNativeSeparators(path)), &attributes);
+    LocalFree(attributes.lpSecurityDescriptor);
+}
+
+} // namespace
+
 QString spoolBaseLocation()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::TempLocation);
+    // The account's own TEMP normally. One that other accounts share (C:\Temp, set for every account) is
+    // not used as it is: another account could plant the spool folder there, or read it.
+    const QString temporary = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
+    if (isOwnFolder(temporary))
+        return temporary;
+    const QString own = temporary + QLatin1String("/ostrel-") + userName();
+    makePrivateFolder(own);
+    if (isOwnFolder(own))
+        return own;
+    static bool warned = false;
+    if (!warned)
+        qWarning().noquote() << QStringLiteral("OstrelContextMenu: %1 is not a private folder of this "
+                                               "account, and no other could be had; nothing is spooled.")
+                                    .arg(QDir::toNativeSeparators(own));
+    warned = true;
+    return QString();
 }
 
 QString ipcObjectName(const QString &name)
@@ -75,8 +194,10 @@ bool isProcessAlive(qint64 processId, const QString &imageFileName)
         return false;
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(processId));
     if (!process)
-        // A process of another account may refuse the query; it exists all the same.
-        return GetLastError() == ERROR_ACCESS_DENIED;
+        // A process that refuses even this query is another account's (or a protected one): the system
+        // handed the id on. Counted alive, it would keep the block's claim, and every later copy of ours
+        // would be a secondary of a primary that no longer exists.
+        return false;
     bool alive = false;
     DWORD exitCode = 0;
     if (GetExitCodeProcess(process, &exitCode) && exitCode == STILL_ACTIVE) {
@@ -91,6 +212,30 @@ bool isProcessAlive(qint64 processId, const QString &imageFileName)
     }
     CloseHandle(process);
     return alive;
+}
+
+bool isSharedBlockOfAnotherAccount(const QString &)
+{
+    return false;
+}
+
+bool isLocalPeerOfThisAccount(qintptr socketDescriptor)
+{
+    // Any account can make a pipe of a name that it works out first; the server must be one of ours.
+    ULONG serverProcessId = 0;
+    if (!GetNamedPipeServerProcessId(reinterpret_cast<HANDLE>(socketDescriptor), &serverProcessId))
+        return false;
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, serverProcessId);
+    if (!process)
+        return false;
+    bool own = false;
+    HANDLE token = nullptr;
+    if (OpenProcessToken(process, TOKEN_QUERY, &token)) {
+        own = isOwnSid(userSid(tokenInformation(token, TokenUser)));
+        CloseHandle(token);
+    }
+    CloseHandle(process);
+    return own;
 }
 
 void allowForegroundWindow(qint64 processId)
