@@ -30,3 +30,8 @@ QString sharedBlockNativeKey(const QString &instanceKey)
 {
     return Platform::ipcObjectName(instanceKey + QLatin1String(".block"));
 }
+
+QString primaryLockName(const QString &instanceKey)
+{
+    return Platform::ipcObjectName(instanceKey + QLatin1String(".primary"));
+}

@@ -28,5 +28,7 @@ QString deriveInstanceKey(const InstanceIdentity &identity);
 // meet at (Platform::ipcObjectName).
 QString electionLockName(const QString &instanceKey);
 QString sharedBlockNativeKey(const QString &instanceKey);
+// The lock the primary holds for as long as it has the role (see SingleApplication::takeRole).
+QString primaryLockName(const QString &instanceKey);
 
 #endif

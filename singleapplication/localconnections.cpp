@@ -6,6 +6,7 @@
 #include "singleapplication_p.h"
 
 #include "localtransport.h"
+#include "platform.h"
 #include "randompause.h"
 
 #include <QElapsedTimer>
@@ -51,6 +52,12 @@ bool SingleApplicationPrivate::contactPrimary(int timeoutMs, HandshakeKind kind)
         if (elapsed.elapsed() >= timeoutMs)
             return false;
     }
+    // The server's name is worked out from the instance key, which another account can do too, and make a
+    // server of that name first where names are shared (a Unix socket in /tmp, a named pipe).
+    if (!Platform::isLocalPeerOfThisAccount(transport->descriptor(*primarySocket))) {
+        primarySocket->close();
+        return false;
+    }
 
     const QByteArray body = encodeHandshakeBody(instanceKey, kind, ownInstanceId);
     primarySocket->write(encodeHandshakeHeader(body.size()));
@@ -75,7 +82,11 @@ void SingleApplicationPrivate::slotConnectionEstablished()
     localTransport()->deleteWhenDisconnected(socket);
     // The socket is gone when this runs: only its address is used, as the map key.
     QObject::connect(
-        socket, &QObject::destroyed, socket, [this, socket] { clientRecords.remove(socket); },
+        socket, &QObject::destroyed, socket,
+        [this, socket] {
+            clientRecords.remove(socket);
+            partialLines.remove(socket);
+        },
         Qt::DirectConnection);
     QObject::connect(
         socket, &QLocalSocket::readyRead, socket, [this, socket] { handleReadyRead(socket); },
@@ -84,13 +95,75 @@ void SingleApplicationPrivate::slotConnectionEstablished()
 
 void SingleApplicationPrivate::slotDataAvailable(QLocalSocket *socket, quint32 instanceId)
 {
-    emit owner->receivedMessage(instanceId, socket->readAll());
+    const QByteArray bytes = socket->readAll();
+    collectLines(socket, bytes);
+    emit owner->receivedMessage(instanceId, bytes);
 }
 
 void SingleApplicationPrivate::slotClientConnectionClosed(QLocalSocket *socket, quint32 instanceId)
 {
-    if (socket->bytesAvailable() > 0)
-        emit owner->receivedMessage(instanceId, socket->readAll());
+    if (socket->bytesAvailable() > 0) {
+        const QByteArray bytes = socket->readAll();
+        collectLines(socket, bytes);
+        emit owner->receivedMessage(instanceId, bytes);
+    }
+    // What the peer had not finished is not a line: cut, a path could name another file.
+    partialLines.remove(socket);
+}
+
+void SingleApplicationPrivate::collectLines(QLocalSocket *socket, const QByteArray &bytes)
+{
+    // Only what arrives after an accepted handshake counts; bytes of a rejected one come from no peer of
+    // ours.
+    if (clientRecords.value(socket).phase != ReadPhase::Established)
+        return;
+    LineBuffer &buffer = partialLines[socket];
+    int from = 0;
+    for (int end = bytes.indexOf('\n'); end >= 0; from = end + 1, end = bytes.indexOf('\n', from)) {
+        if (!buffer.discarding)
+            receivedLines.append(buffer.partial + bytes.mid(from, end - from));
+        buffer.partial.clear();
+        buffer.discarding = false;
+    }
+    if (!buffer.discarding)
+        buffer.partial += bytes.mid(from);
+    if (buffer.partial.size() > MaxReceivedLineBytes) {
+        buffer.partial.clear();
+        buffer.discarding = true;
+    }
+}
+
+bool SingleApplication::sendToPrimary(const QByteArray &message, int timeoutMs)
+{
+    Q_D(SingleApplication);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    if (!d->contactPrimary(timeoutMs, HandshakeKind::SecondaryLaunch))
+        return false;
+    d->primarySocket->write(message);
+    const bool written =
+        d->primarySocket->waitForBytesWritten(int(qMax<qint64>(0, timeoutMs - elapsed.elapsed())));
+    localTransport()->flush(*d->primarySocket);
+    return written;
+}
+
+QList<QByteArray> SingleApplication::takeReceivedLines()
+{
+    Q_D(SingleApplication);
+    if (d->localServer) {
+        localTransport()->acceptPending(*d->localServer);
+        // Read what the system holds for each connection now, rather than at the next pass of the event
+        // loop: a peer that wrote and ended before this call must be in the answer.
+        const QList<QLocalSocket *> sockets = d->clientRecords.keys();
+        for (QLocalSocket *socket : sockets) {
+            for (int reads = 0;
+                 reads < 100 && d->clientRecords.contains(socket) && socket->waitForReadyRead(0); ++reads) {
+            }
+        }
+    }
+    QList<QByteArray> lines;
+    lines.swap(d->receivedLines);
+    return lines;
 }
 
 void SingleApplicationPrivate::handleReadyRead(QLocalSocket *socket)
@@ -153,6 +226,9 @@ void SingleApplicationPrivate::readHandshakeBody(QLocalSocket *socket)
         (handshake.kind == HandshakeKind::SecondaryLaunch &&
          startOptions.testFlag(SingleApplication::NotifyPrimaryOfSecondaries)))
         emit owner->instanceStarted();
-    if (socket->bytesAvailable() > 0)
-        emit owner->receivedMessage(handshake.instanceId, socket->readAll());
+    if (socket->bytesAvailable() > 0) {
+        const QByteArray bytes = socket->readAll();
+        collectLines(socket, bytes);
+        emit owner->receivedMessage(handshake.instanceId, bytes);
+    }
 }

@@ -2,6 +2,7 @@
 #define OSTREL_LOCALTRANSPORT_H
 
 #include <QMetaType>
+#include <QtGlobal>
 #include <QtPlugin>
 
 #include <memory>
@@ -33,6 +34,12 @@ public:
     virtual bool isConnected(const QLocalSocket &socket) = 0;
     // Hands what is buffered to the system without waiting.
     virtual void flush(QLocalSocket &socket) = 0;
+
+    // The system's handle of a connected socket (a Unix socket's descriptor, a named pipe's handle).
+    virtual qintptr descriptor(const QLocalSocket &socket) = 0;
+    // Accepts, without waiting, every connection that is pending on the server now; each is announced by
+    // the server's newConnection signal.
+    virtual void acceptPending(QLocalServer &server) = 0;
 
     // Lets a socket that the server accepted delete itself once its peer has gone.
     virtual void deleteWhenDisconnected(QLocalSocket *socket) = 0;

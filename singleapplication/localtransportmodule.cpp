@@ -42,6 +42,24 @@ public:
 
     void flush(QLocalSocket &socket) override { socket.flush(); }
 
+    qintptr descriptor(const QLocalSocket &socket) override { return socket.socketDescriptor(); }
+
+    void acceptPending(QLocalServer &server) override
+    {
+        // One connection per call; a bounded number of them, so that a peer that keeps connecting
+        // cannot hold the primary here.
+        for (int accepted = 0; accepted < 1000; ++accepted) {
+            // True only while an accepted connection waits to be taken, which the slot on newConnection
+            // does at once; timedOut tells that nothing was pending.
+            bool timedOut = false;
+            if (!server.isListening())
+                return;
+            server.waitForNewConnection(0, &timedOut);
+            if (timedOut)
+                return;
+        }
+    }
+
     void deleteWhenDisconnected(QLocalSocket *socket) override
     {
         QObject::connect(socket, &QLocalSocket::disconnected, socket, &QLocalSocket::deleteLater);

@@ -89,30 +89,64 @@ bool SingleApplication::lockOrGiveUp(ElectionLocker &locker, const char *failure
 }
 
 // Under the lock, so that no copy can take the segment away (the last one to detach removes it) between
-// another's look for it and its attach, and no two copies create it together.
+// another's look for it and its attach, and no two copies create it together. Leaves no block when the
+// one there is another account's: the election then rests on the primary's lock alone.
 void SingleApplication::openSharedBlock()
 {
     Q_D(SingleApplication);
-    d->sharedBlock = std::make_unique<QSharedMemory>();
-    d->sharedBlock->setNativeKey(sharedBlockNativeKey(d->instanceKey));
-    if (d->sharedBlock->attach(QSharedMemory::ReadWrite))
-        return;
-    if (d->sharedBlock->error() != QSharedMemory::NotFound) {
+    const QString nativeKey = sharedBlockNativeKey(d->instanceKey);
+    const auto freshSegment = [&] {
+        d->sharedBlock = std::make_unique<QSharedMemory>();
+        d->sharedBlock->setNativeKey(nativeKey);
+    };
+    bool opened = false;
+    // The key file lives in the account's folder, where a clean-up (or the account) may remove it at any
+    // moment, also between create()'s making of it and its use: then both calls find nothing, and trying
+    // again makes a new one.
+    constexpr int Attempts = 8;
+    for (int attempt = 0; attempt < Attempts && !opened; ++attempt) {
+        freshSegment();
+        opened = d->sharedBlock->attach(QSharedMemory::ReadWrite);
+        if (opened || d->sharedBlock->error() != QSharedMemory::NotFound)
+            break;
+        if (d->sharedBlock->create(InstanceBlockSize, QSharedMemory::ReadWrite)) {
+            // Made by this copy under the lock, with the system's mode for it: ours.
+            d->resetInstanceBlock();
+            return;
+        }
+        // The file gone again before create() derived the key from it (NotFound, or KeyError when
+        // ftok() finds nothing).
+        const QSharedMemory::SharedMemoryError error = d->sharedBlock->error();
+        if ((error == QSharedMemory::NotFound || error == QSharedMemory::KeyError) && attempt + 1 < Attempts)
+            continue;
+        // Another program that does not take our lock may have made it after all, or an account that
+        // worked the key out. A QSharedMemory whose create() failed keeps an error in its own lock that
+        // fails every later attach() (Qt 5.15), so the attach gets an object of its own.
+        if (d->sharedBlock->error() != QSharedMemory::AlreadyExists &&
+            d->sharedBlock->error() != QSharedMemory::PermissionDenied) {
+            qCritical().noquote() << "SingleApplication: Unable to create block.";
+            failOnSharedMemoryError();
+        }
+        freshSegment();
+        opened = d->sharedBlock->attach(QSharedMemory::ReadWrite);
+        if (opened || d->sharedBlock->error() != QSharedMemory::NotFound)
+            break;
+    }
+    if (!opened && d->sharedBlock->error() != QSharedMemory::PermissionDenied) {
         qCritical().noquote() << "SingleApplication: Unable to attach to shared memory block.";
         failOnSharedMemoryError();
     }
-    if (d->sharedBlock->create(InstanceBlockSize, QSharedMemory::ReadWrite)) {
-        d->resetInstanceBlock();
-        return;
-    }
-    // Another program that does not take our lock may have made it after all.
-    if (d->sharedBlock->error() != QSharedMemory::AlreadyExists) {
-        qCritical().noquote() << "SingleApplication: Unable to create block.";
-        failOnSharedMemoryError();
-    }
-    if (!d->sharedBlock->attach(QSharedMemory::ReadWrite)) {
-        qCritical().noquote() << "SingleApplication: Unable to attach to shared memory block.";
-        failOnSharedMemoryError();
+    // A segment that another account made first under our key (it may read the key from the system's list
+    // of segments), or one of ours that others may write: whoever holds it could stop every selection of
+    // this account, or make two primaries. It is never used.
+    if (!opened || Platform::isSharedBlockOfAnotherAccount(nativeKey)) {
+        qWarning().noquote() << "SingleApplication: The memory block" << nativeKey
+                             << "is not this account's own; electing without it.";
+        // Left attached, untouched, until the process ends: QSharedMemory's detach removes a segment that
+        // nobody else has attached, and its key file, and the segment is not ours to remove.
+        if (opened)
+            static_cast<void>(d->sharedBlock.release());
+        d->sharedBlock.reset();
     }
 }
 
@@ -123,7 +157,7 @@ bool SingleApplication::waitForConsistentBlock(ElectionLocker &locker)
     Q_D(SingleApplication);
     QElapsedTimer inconsistentFor;
     inconsistentFor.start();
-    while (!isInstanceBlockConsistent(d->instanceBlock())) {
+    while (d->sharedBlock && !isInstanceBlockConsistent(d->instanceBlock())) {
         if (inconsistentFor.elapsed() > InconsistentBlockGraceMs) {
             qWarning().noquote()
                 << "SingleApplication: Shared memory block has been in an inconsistent state "
@@ -142,9 +176,14 @@ bool SingleApplication::waitForConsistentBlock(ElectionLocker &locker)
 void SingleApplication::takeRole(ElectionLocker &locker, bool allowSecondary, int timeoutMs)
 {
     Q_D(SingleApplication);
-    releaseDeadPrimary(d->instanceBlock());
+    InstanceBlock *block = d->sharedBlock ? d->instanceBlock() : nullptr;
+    if (block)
+        releaseDeadPrimary(block);
 
-    if (!d->instanceBlock()->hasPrimary) {
+    // The block decides first; the primary's lock then catches a primary that the block does not name: one
+    // elected without a block, or on a block that was replaced while it ran (its key file removed and made
+    // again gives a new segment), which would otherwise make this copy a second primary.
+    if (!(block && block->hasPrimary) && d->takePrimaryLock()) {
         d->becomePrimary();
         locker.setUnlockFailureMessage("SingleApplication: Unable to unlock memory after primary start.");
         return;
@@ -233,15 +272,18 @@ SingleApplicationPrivate::~SingleApplicationPrivate()
         primarySocket->close();
         primarySocket.reset();
     }
-    if (sharedBlock && electionLock) {
+    if ((sharedBlock || primaryLock) && electionLock) {
         ElectionLocker locker(*electionLock);
         const auto locked = locker.relock();
         if (locked == Platform::InterProcessLock::Result::Acquired ||
             locked == Platform::InterProcessLock::Result::AcquiredAbandoned) {
             if (holdsPrimaryRole) {
                 stopLocalServer();
-                releaseInstanceBlock(instanceBlock());
+                if (sharedBlock)
+                    releaseInstanceBlock(instanceBlock());
             }
+            // Given back with the claim, under the election's lock, so that no copy decides in between.
+            primaryLock.reset();
             // Detached under the lock: the last copy to detach takes the segment away.
             sharedBlock.reset();
         } else {
@@ -249,6 +291,7 @@ SingleApplicationPrivate::~SingleApplicationPrivate()
             // the process ends (the system detaches it then) and the claim of a primary to the next copy,
             // which releases the claim of a process that is gone.
             static_cast<void>(sharedBlock.release());
+            static_cast<void>(primaryLock.release());
         }
     }
     // A server started without a block (see startLocalServer) goes too, while the records its sockets
@@ -287,9 +330,23 @@ void SingleApplicationPrivate::resetInstanceBlock()
     ::resetInstanceBlock(instanceBlock());
 }
 
+bool SingleApplicationPrivate::takePrimaryLock()
+{
+    primaryLock = std::make_unique<Platform::InterProcessLock>(primaryLockName(instanceKey));
+    const auto taken = primaryLock->lock(0);
+    if (taken == Platform::InterProcessLock::Result::TimedOut) {
+        primaryLock.reset();
+        return false;
+    }
+    // A lock that cannot be had at all decides nothing: the block's answer stands (two primaries hand off
+    // every path once; none would hand off nothing).
+    return true;
+}
+
 void SingleApplicationPrivate::becomePrimary()
 {
-    claimInstanceBlock(instanceBlock(), QCoreApplication::applicationPid(), Platform::userName());
+    if (sharedBlock)
+        claimInstanceBlock(instanceBlock(), QCoreApplication::applicationPid(), Platform::userName());
     holdsPrimaryRole = true;
     ownInstanceId = 0;
     startLocalServer();
@@ -297,5 +354,6 @@ void SingleApplicationPrivate::becomePrimary()
 
 void SingleApplicationPrivate::becomeSecondary()
 {
-    ownInstanceId = admitSecondary(instanceBlock());
+    // Without a block there is nobody to count with: the copy stays unnumbered, as one without a role.
+    ownInstanceId = sharedBlock ? admitSecondary(instanceBlock()) : 0;
 }

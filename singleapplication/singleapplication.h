@@ -104,6 +104,23 @@ public:
      */
     QString instanceKey() const;
 
+    /**
+     * Sends the bytes to the running primary over its local server, after a handshake of the kind
+     * SecondaryLaunch (which announces nothing to a primary without NotifyPrimaryOfSecondaries). The
+     * primary hands them on through receivedMessage(), and line by line through takeReceivedLines(). A
+     * server that another account runs under the name gets nothing.
+     *
+     * @return true when the bytes were confirmed written within @p timeoutMs milliseconds.
+     */
+    bool sendToPrimary(const QByteArray &message, int timeoutMs);
+    /**
+     * In the primary: takes in at once what peers have sent so far (connections still waiting to be
+     * accepted, bytes still waiting to be read), and returns the complete lines, without their line feed,
+     * that arrived since the last call; each connection's lines in the order sent. A line still unfinished
+     * when its connection closes is dropped, never returned cut.
+     */
+    QList<QByteArray> takeReceivedLines();
+
 Q_SIGNALS:
     /**
      * Emitted in the primary when a peer announces itself in its handshake: a copy that was refused, and a

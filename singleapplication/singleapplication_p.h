@@ -48,6 +48,10 @@ public:
     void stopLocalServer();
 
     bool contactPrimary(int timeoutMs, HandshakeKind kind);
+    // Takes the primary's lock without waiting; false when another copy holds the role.
+    bool takePrimaryLock();
+    // Gathers complete lines out of what a connection delivers (see SingleApplication::takeReceivedLines).
+    void collectLines(QLocalSocket *socket, const QByteArray &bytes);
 
 public Q_SLOTS:
     void slotConnectionEstablished();
@@ -63,7 +67,10 @@ public:
     SingleApplication *owner;
     // Guards every step that opens, reads, writes or detaches the block.
     std::unique_ptr<Platform::InterProcessLock> electionLock;
+    // Null when no block of this account could be had: the election then rests on primaryLock alone.
     std::unique_ptr<QSharedMemory> sharedBlock;
+    // Held by the primary for as long as it has the role; the system gives it back when the primary dies.
+    std::unique_ptr<Platform::InterProcessLock> primaryLock;
     std::unique_ptr<QLocalSocket> primarySocket;
     std::unique_ptr<QLocalServer> localServer;
     // Set by becomePrimary. Normally the same as having a server; a primary whose transport module could
@@ -74,6 +81,16 @@ public:
     SingleApplication::StartOptions startOptions;
     QMap<QLocalSocket *, ClientRecord> clientRecords;
     QStringList userDataList;
+    // What each accepted connection has sent after its handshake up to its latest line feed not yet seen,
+    // and the complete lines not yet taken.
+    struct LineBuffer
+    {
+        QByteArray partial;
+        bool discarding = false; // a line longer than MaxReceivedLineBytes, skipped to its end
+    };
+    static constexpr int MaxReceivedLineBytes = 256 * 1024;
+    QMap<QLocalSocket *, LineBuffer> partialLines;
+    QList<QByteArray> receivedLines;
 };
 
 #endif
