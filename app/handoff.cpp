@@ -10,6 +10,7 @@
 #include "spoolfolder.h"
 
 #include <QCoreApplication>
+#include <QDebug>
 #include <QProcess>
 
 #include <algorithm>
@@ -19,48 +20,111 @@ static_assert(SpoolFileMaxAgeMs > PeerWaitBounds{}.initialWaitMs + PeerWaitBound
                                       PeerWaitBounds{}.quietWindowMs + ProcessListerTimeoutMs,
               "the age bound must exceed the longest wait");
 
-HandOffRole gatherAndLaunch(const SingleApplication &app, const RunRequest &request, const SpoolFolder &spool)
+namespace {
+
+// The longest a copy whose path cannot be spooled spends handing it to its primary instead.
+constexpr int HandOverTimeoutMs = 2000;
+
+// A path travels to the primary as the line its copy would have spooled.
+QByteArray handOverLine(const QString &verbFlag, const QString &path)
+{
+    return verbFlag.toUtf8() + ';' + path.toUtf8() + '\n';
+}
+
+// The paths in lines that peers handed over; a line that is not "<verb flag>;<path>" carries none.
+QList<SpooledPath> handedOverPaths(const QList<QByteArray> &lines)
+{
+    QList<SpooledPath> paths;
+    for (const QByteArray &line : lines) {
+        const int separator = line.indexOf(';');
+        const QString verbFlag = QString::fromUtf8(line.left(separator));
+        const QString path = QString::fromUtf8(line.mid(separator + 1));
+        if (separator > 0 && findShellVerb(verbFlag) && !path.isEmpty())
+            paths.append({verbFlag, path});
+    }
+    return paths;
+}
+
+// A path that neither the spool nor the primary took must not vanish without a word.
+void reportLostPath(const QString &path)
+{
+    qCritical().noquote() << "OstrelContextMenu: The selected file could be neither spooled nor handed to "
+                             "the primary:"
+                          << path;
+}
+
+} // namespace
+
+HandOffRole gatherAndLaunch(SingleApplication &app, const RunRequest &request, const SpoolFolder &spool)
 {
     const HandOffRole role = app.runsAsSecondary() ? HandOffRole::Secondary : HandOffRole::Primary;
 
-    // No private folder could be had: a path written anywhere else could be read, or planted, by another
-    // account. Every copy of the account sees the same folders, so none of them spools either.
-    if (!spool.isAvailable())
-        return role;
-
-    // A verb flag without a path spools nothing.
-    if (!request.selectedPath.isEmpty())
-        spool.write(QCoreApplication::applicationPid(), request.verbFlag, request.selectedPath);
+    // A verb flag without a path spools nothing. A path that cannot be spooled (a full disk, no private
+    // folder to be had) goes to the primary over its local server, or stays with the primary itself.
+    QList<SpooledPath> kept;
+    const bool hasPath = !request.selectedPath.isEmpty();
+    if (hasPath && !spool.write(QCoreApplication::applicationPid(), request.verbFlag, request.selectedPath)) {
+        if (role == HandOffRole::Primary)
+            kept.append({request.verbFlag, request.selectedPath});
+        // A line break would make two lines of one path at the primary.
+        else if (request.selectedPath.contains(QLatin1Char('\n')) ||
+                 !app.sendToPrimary(handOverLine(request.verbFlag, request.selectedPath), HandOverTimeoutMs))
+            reportLostPath(request.selectedPath);
+    }
     if (role == HandOffRole::Secondary)
         return role;
 
     // Even a primary without a path of its own gathers: its peers' paths must not wait for the next
-    // selection. What the folder holds now, our own file included, is already there.
-    SpoolArrivals arrivals(spool.view());
+    // selection. What the folder holds now, our own file included, is already there. A path handed over
+    // by a peer arrives as a spool file does, and starts the quiet window again.
+    SpoolFolderView view = spool.isAvailable() ? spool.view()
+                                               : SpoolFolderView{[] { return QStringList(); },
+                                                                 [](const QString &) { return qint64(-1); }};
+    const auto folderNames = view.fileNames;
+    view.fileNames = [&app, &kept, folderNames] {
+        QStringList names = folderNames();
+        kept += handedOverPaths(app.takeReceivedLines());
+        // Names that no spool file can have: the listing skips names that begin with a dot.
+        for (int i = 0; i < kept.size(); ++i)
+            names.append(QStringLiteral(".handed-over-%1").arg(i));
+        return names;
+    };
+    SpoolArrivals arrivals(view);
     waitForPeersToEnd([](int listerTimeoutMs) { return countRunningCopies(listerTimeoutMs); }, arrivals);
+    kept += handedOverPaths(app.takeReceivedLines());
 
-    const GatheredSelection gathered = spool.gather();
+    GatheredSelection gathered = spool.gather();
+    gathered.paths += kept;
     const QString editor = editorProgramPath();
     const auto fits = [&](const QString &argument) {
         return Platform::fitsProcessArgument(editor, argument);
     };
     QList<SpooledPath> heldBack;
-    for (const VerbGroup &group : groupByVerb(request.verbFlag, gathered.paths)) {
-        const EditorStarts starts = planEditorStarts(group.verbFlag, group.paths, fits);
-        for (const QString &argument : starts.arguments) {
-            qint64 editorProcessId = 0;
-            if (QProcess::startDetached(editor, QStringList(argument), QString(), &editorProcessId))
-                Platform::allowForegroundWindow(editorProcessId);
+    const auto startEditor = [&](const QList<SpooledPath> &paths) {
+        for (const VerbGroup &group : groupByVerb(request.verbFlag, paths)) {
+            const EditorStarts starts = planEditorStarts(group.verbFlag, group.paths, fits);
+            for (const QString &argument : starts.arguments) {
+                qint64 editorProcessId = 0;
+                if (QProcess::startDetached(editor, QStringList(argument), QString(), &editorProcessId))
+                    Platform::allowForegroundWindow(editorProcessId);
+            }
+            for (const QString &path : starts.heldBack)
+                heldBack.append({group.verbFlag, path});
         }
-        for (const QString &path : starts.heldBack)
-            heldBack.append({group.verbFlag, path});
-    }
+    };
+    startEditor(gathered.paths);
     spool.removeGathered(gathered.consumedFiles + gathered.staleFiles);
+    // Handed over while the editor started: a start of their own, since the sender counts them delivered.
+    const QList<SpooledPath> late = handedOverPaths(app.takeReceivedLines());
+    if (!late.isEmpty())
+        startEditor(late);
     // A path too long to pass even alone can only reach the editor cut, and a cut path may name another
     // file, which the editor would then merge, split or print. It is spooled again instead, under our own
     // name and with its verb, so that it is neither lost without a trace nor handed off twice.
-    for (const SpooledPath &spooled : heldBack)
-        spool.write(QCoreApplication::applicationPid(), spooled.verbFlag, spooled.path);
+    for (const SpooledPath &spooled : heldBack) {
+        if (!spool.write(QCoreApplication::applicationPid(), spooled.verbFlag, spooled.path))
+            reportLostPath(spooled.path);
+    }
     return role;
 }
 

@@ -19,10 +19,10 @@ enum class HandOffRole {
 
 // Hands one selection to the editor. Every copy spools the path it was started for, with its verb flag; a
 // secondary is done then. The primary waits for its peers, gathers every spooled path and starts the editor
-// once per verb gathered, each start with that verb's flag and its paths. Without a spool folder nothing is
-// spooled or handed off.
-HandOffRole gatherAndLaunch(const SingleApplication &app, const RunRequest &request,
-                            const SpoolFolder &spool);
+// once per verb gathered, each start with that verb's flag and its paths. A path that cannot be spooled
+// travels to the primary over its local server (a primary keeps its own); one that nothing can carry is
+// named in a critical message.
+HandOffRole gatherAndLaunch(SingleApplication &app, const RunRequest &request, const SpoolFolder &spool);
 
 // Puts the gathered paths in the order Explorer shows a folder sorted by name (Platform::compareLogically
 // on whole paths, which for the files of one folder is the order of their names; the files of several

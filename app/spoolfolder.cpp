@@ -53,10 +53,10 @@ bool isStale(const QDateTime &modified, qint64 nowMsSinceEpoch)
 
 } // namespace
 
-void SpoolFolder::write(qint64 processId, const QString &verbFlag, const QString &path) const
+bool SpoolFolder::write(qint64 processId, const QString &verbFlag, const QString &path) const
 {
     if (!isAvailable())
-        return;
+        return false;
     const QString target = filePathFor(processId);
     // One line per path: a file that already holds a path (a leftover, a reused process id) keeps both
     // apart. Windows paths cannot contain line breaks, so a line break is an unambiguous separator. The
@@ -90,7 +90,7 @@ void SpoolFolder::write(qint64 processId, const QString &verbFlag, const QString
         unfinished.open(QIODevice::WriteOnly | QIODevice::Truncate);
     }
     if (!unfinished.isOpen())
-        return;
+        return false;
     const bool written = unfinished.write(content) == content.size() && unfinished.flush();
     unfinished.close();
     // On Windows the replacement fails while a primary reads the old file, for a moment.
@@ -102,6 +102,7 @@ void SpoolFolder::write(qint64 processId, const QString &verbFlag, const QString
     }
     if (!placed)
         unfinished.remove();
+    return placed;
 }
 
 QStringList SpoolFolder::list() const

@@ -68,8 +68,9 @@ public:
     // Appends the line "<verb flag>;<path>" to the process's spool file (UTF-8, no byte-order mark), making
     // the file and the folder when missing; what a file older than SpoolFileMaxAgeMs held is dropped. The
     // file appears whole or not at all: the lines are written under "<path>/.<pid>.txt.partial", which
-    // nothing lists, and that file then replaces the spool file.
-    void write(qint64 processId, const QString &verbFlag, const QString &path) const;
+    // nothing lists, and that file then replaces the spool file. True when the spool file with the new
+    // line is in place; false when it could not be written (a full disk, no folder) and holds nothing new.
+    bool write(qint64 processId, const QString &verbFlag, const QString &path) const;
 
     // Absolute paths of the plain, visible files directly inside the folder whose names do not begin with a
     // dot (on any platform), ordered by name code unit by code unit (so "1234.txt" comes before "456.txt",
