@@ -66,6 +66,8 @@ private:
     QByteArray m_tmpdirVariable;
     bool m_hadRuntimeVariable = false;
     bool m_hadTmpdirVariable = false;
+    QByteArray m_cacheVariable;
+    bool m_hadCacheVariable = false;
 };
 
 void PlatformTest::init()
@@ -74,6 +76,8 @@ void PlatformTest::init()
     m_runtimeVariable = qgetenv("XDG_RUNTIME_DIR");
     m_hadTmpdirVariable = qEnvironmentVariableIsSet("TMPDIR");
     m_tmpdirVariable = qgetenv("TMPDIR");
+    m_hadCacheVariable = qEnvironmentVariableIsSet("XDG_CACHE_HOME");
+    m_cacheVariable = qgetenv("XDG_CACHE_HOME");
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
 }
@@ -88,6 +92,10 @@ void PlatformTest::cleanup()
         qputenv("TMPDIR", m_tmpdirVariable);
     else
         qunsetenv("TMPDIR");
+    if (m_hadCacheVariable)
+        qputenv("XDG_CACHE_HOME", m_cacheVariable);
+    else
+        qunsetenv("XDG_CACHE_HOME");
     qInstallMessageHandler(nullptr);
     // Planted folders of another account must not outlive the test; the temporary folder removes the rest.
     if (m_dir)
@@ -100,7 +108,7 @@ void PlatformTest::spoolBaseIsAPrivateFolder_data()
     QTest::addColumn<QString>("runtime");
     QTest::addColumn<QString>("candidate");
     QTest::addColumn<int>("mask");
-    QTest::addColumn<QString>("expected"); // "runtime", "candidate" or "none"
+    QTest::addColumn<QString>("expected"); // "runtime", "candidate", "cache" or "none"
 
     QTest::newRow("private runtime folder") << "private"
                                             << "absent" << 022 << "runtime";
@@ -124,14 +132,18 @@ void PlatformTest::spoolBaseIsAPrivateFolder_data()
                                               << "ours" << 022 << "candidate";
     QTest::newRow("own folder made under a strict umask") << "unset"
                                                           << "absent" << 0277 << "candidate";
+    // What another account planted (or ours, open to others) is refused, with a warning, for the same
+    // folder in the account's cache folder.
     QTest::newRow("planted link") << "unset"
-                                  << "symlink" << 022 << "none";
+                                  << "symlink" << 022 << "cache";
     QTest::newRow("planted folder of another account") << "unset"
-                                                       << "foreign" << 022 << "none";
+                                                       << "foreign" << 022 << "cache";
     QTest::newRow("folder of ours open to others") << "unset"
-                                                   << "open" << 022 << "none";
+                                                   << "open" << 022 << "cache";
     QTest::newRow("a file in its place") << "unset"
-                                         << "file" << 022 << "none";
+                                         << "file" << 022 << "cache";
+    QTest::newRow("planted in the cache folder too") << "unset"
+                                                     << "foreign, also in the cache" << 022 << "none";
     // The temporary folder as $TMPDIR names it is missing: /tmp instead, as when $TMPDIR is unset.
     QTest::newRow("temporary folder missing") << "unset"
                                               << "no temporary folder" << 022 << "fallback";
@@ -147,7 +159,8 @@ void PlatformTest::spoolBaseIsAPrivateFolder()
     QFETCH(QString, candidate);
     QFETCH(int, mask);
     QFETCH(QString, expected);
-    if ((runtime == QLatin1String("foreign") || candidate == QLatin1String("foreign")) && geteuid() != 0)
+    if ((runtime == QLatin1String("foreign") || candidate.startsWith(QLatin1String("foreign"))) &&
+        geteuid() != 0)
         QSKIP("only root can make a folder owned by another account");
 
     const QString root = m_dir->path();
@@ -192,8 +205,13 @@ void PlatformTest::spoolBaseIsAPrivateFolder()
         makeFolder(ownFolder, 0700, geteuid());
     else if (candidate == QLatin1String("symlink"))
         QVERIFY(QFile::link(elsewhere, ownFolder));
-    else if (candidate == QLatin1String("foreign"))
+    else if (candidate.startsWith(QLatin1String("foreign")))
         makeFolder(ownFolder, 0700, OtherAccount);
+    const QString cache = root + QLatin1String("/cache");
+    const QString inCache = cache + QStringLiteral("/ostrel-%1").arg(geteuid());
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(cache));
+    if (candidate == QLatin1String("foreign, also in the cache"))
+        makeFolder(inCache, 0700, OtherAccount);
     else if (candidate == QLatin1String("open"))
         makeFolder(ownFolder, 0755, geteuid());
     else if (candidate == QLatin1String("file"))
@@ -210,7 +228,15 @@ void PlatformTest::spoolBaseIsAPrivateFolder()
     umask(previousMask);
     qInstallMessageHandler(nullptr);
 
-    QCOMPARE(g_messages, QStringList());
+    // Only a refused folder is worth a word: it names that folder, and what is used instead.
+    if (expected == QLatin1String("cache") || expected == QLatin1String("none")) {
+        QCOMPARE(g_messages.size(), 1);
+        QVERIFY2(g_messages.first().contains(ownFolder + QLatin1String(" is not a private folder")),
+                 qPrintable(g_messages.first()));
+        QCOMPARE(g_messages.first().contains(inCache), expected == QLatin1String("cache"));
+    } else {
+        QCOMPARE(g_messages, QStringList());
+    }
     // The runtime folder and anything linked to are left as they were, whichever folder was chosen.
     QCOMPARE(describe(runtimePath), runtimeBefore);
     QCOMPARE(describe(elsewhere), elsewhereBefore);
@@ -226,6 +252,11 @@ void PlatformTest::spoolBaseIsAPrivateFolder()
         QCOMPARE(base, fallback);
         QCOMPARE(describe(fallback).section(QLatin1String(" link"), 0, 0),
                  QStringLiteral("type 40000 mode 700 owner %1").arg(geteuid()));
+        QCOMPARE(describe(ownFolder), plantedBefore);
+    } else if (expected == QLatin1String("cache")) {
+        QCOMPARE(base, inCache);
+        QCOMPARE(describe(inCache),
+                 QStringLiteral("type 40000 mode 700 owner %1 link  entries ").arg(geteuid()));
         QCOMPARE(describe(ownFolder), plantedBefore);
     } else {
         QCOMPARE(base, QString());

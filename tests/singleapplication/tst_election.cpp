@@ -17,6 +17,9 @@
 
 #include <cstring>
 #include <pwd.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -86,6 +89,8 @@ private Q_SLOTS:
     void lockHolderThatDiesOrHangs();
     void unusableSegmentEndsWithStatusOne_data();
     void unusableSegmentEndsWithStatusOne();
+    void blockNotOfThisAccountIsNeverUsed_data();
+    void blockNotOfThisAccountIsNeverUsed();
 };
 
 void ElectionTest::initTestCase()
@@ -234,9 +239,10 @@ void ElectionTest::inconsistentBlockIsResetAfterFiveSeconds()
     QVERIFY(late.readIdentity(30000));
     QVERIFY(late.finish());
     QVERIFY2(clock.elapsed() > 5000, QByteArray::number(clock.elapsed()).constData());
-    // The reset cleared the old primary's claim, so the waiting copy took the role.
-    QVERIFY(late.isPrimary());
-    QCOMPARE(late.instanceId, 0u);
+    // The reset cleared the primary's claim, but the primary still holds its role (its lock): the waiting
+    // copy joins it as a secondary instead of becoming a second primary beside it.
+    QCOMPARE(late.role, QStringLiteral("secondary"));
+    QCOMPARE(late.instanceId, 1u);
     const QByteArray errors = late.process->readAllStandardError();
     QCOMPARE(errors.count(
                  "SingleApplication: Shared memory block has been in an inconsistent state from more than "
@@ -245,6 +251,11 @@ void ElectionTest::inconsistentBlockIsResetAfterFiveSeconds()
 
     releaseWaiters(sandbox);
     QVERIFY(primary.finish());
+    QFile::remove(sandbox.root() + QLatin1String("/end"));
+    Probe next = startProbe(sandbox, {});
+    QVERIFY(next.readIdentity());
+    QVERIFY(next.finish());
+    QVERIFY(next.isPrimary());
 }
 
 void ElectionTest::killedPrimaryDoesNotBlockLaterCopies()
@@ -293,6 +304,11 @@ void ElectionTest::liveProcessOfAnotherProgramIsNoPrimary()
     QVERIFY(sandbox.isValid());
     Probe primary = startProbe(sandbox, PrimaryOptions);
     QVERIFY(primary.readIdentity());
+    // A secondary keeps the segment alive while the primary dies; the system then hands its id on.
+    Probe holder = startProbe(sandbox, PrimaryOptions);
+    QVERIFY(holder.readIdentity());
+    primary.process->kill();
+    QVERIFY(primary.process->waitForFinished(20000));
 
     // A reused process id: alive, but running another program (this test).
     {
@@ -309,7 +325,7 @@ void ElectionTest::liveProcessOfAnotherProgramIsNoPrimary()
     QVERIFY(next.finish());
 
     releaseWaiters(sandbox);
-    QVERIFY(primary.finish());
+    QVERIFY(holder.finish());
 }
 
 void ElectionTest::refusedCopyNotifiesPrimaryAndEndsWithZero()
@@ -537,6 +553,70 @@ void ElectionTest::unusableSegmentEndsWithStatusOne()
     // The prefix, the numeric error code and the quoted error string, as one stream writes three items.
     const QRegularExpression fatal(QStringLiteral("^SingleApplication:  [0-9]+ \"[^\"]+\"$"));
     QVERIFY2(fatal.match(QString::fromUtf8(lines.at(1))).hasMatch(), lines.at(1).constData());
+}
+
+void ElectionTest::blockNotOfThisAccountIsNeverUsed_data()
+{
+    QTest::addColumn<bool>("otherAccount");
+    // Another account read the key (from the system's list of segments) and made the segment first.
+    QTest::newRow("another account's segment") << true;
+    // One of ours that other accounts may write into.
+    QTest::newRow("our own, open to others") << false;
+}
+
+// Such a block is never read or written: the copies elect one primary under the primary's lock alone, and
+// no account can stop another's selections.
+void ElectionTest::blockNotOfThisAccountIsNeverUsed()
+{
+    QFETCH(bool, otherAccount);
+    if (otherAccount && geteuid() != 0)
+        QSKIP("only root can make a segment of another account (a child that drops to another uid)");
+    Sandbox sandbox;
+    QVERIFY(sandbox.isValid());
+    Probe first = startProbe(sandbox, {});
+    QVERIFY(first.readIdentity());
+    QVERIFY(first.finish());
+    // The last copy to detach removed the block and its key file; the squatter knows the key all the same.
+    const QString keyFile = sandbox.runtimeDir() + QLatin1Char('/') + first.key + QLatin1String(".block");
+    QVERIFY(writeFile(keyFile, QByteArray()));
+    const key_t key = ftok(QFile::encodeName(keyFile).constData(), 'Q');
+    int id = -1;
+    if (otherAccount) {
+        const pid_t child = fork();
+        if (child == 0)
+            _exit(setuid(4242) == 0 && shmget(key, 152, IPC_CREAT | IPC_EXCL | 0600) != -1 ? 0 : 1);
+        int status = 0;
+        QCOMPARE(waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        id = shmget(key, 0, 0);
+    } else {
+        id = shmget(key, 152, IPC_CREAT | IPC_EXCL | 0644);
+    }
+    QVERIFY(id != -1);
+
+    Probe primary = startProbe(sandbox, PrimaryOptions);
+    QVERIFY(primary.readIdentity());
+    QVERIFY(primary.isPrimary());
+    Probe second = startProbe(sandbox, {});
+    QVERIFY(second.readIdentity());
+    QVERIFY(second.finish());
+    // Unnumbered: there is no block to count in.
+    QCOMPARE(second.role, QStringLiteral("secondary"));
+    QCOMPARE(second.instanceId, 0u);
+    const QByteArray warning = "SingleApplication: The memory block " + QFile::encodeName(keyFile) +
+                               " is not this account's own; electing without it.\n";
+    QCOMPARE(second.process->readAllStandardError(), warning);
+    releaseWaiters(sandbox);
+    QVERIFY(primary.finish());
+    QCOMPARE(primary.process->readAllStandardError(), warning);
+
+    // Never written: its bytes are still the zeros it was made with.
+    const void *address = shmat(id, nullptr, SHM_RDONLY);
+    QVERIFY(address != reinterpret_cast<void *>(-1));
+    const QByteArray bytes(static_cast<const char *>(address), 152);
+    shmdt(address);
+    shmctl(id, IPC_RMID, nullptr);
+    QCOMPARE(bytes, QByteArray(152, '\0'));
 }
 
 QTEST_GUILESS_MAIN(ElectionTest)
