@@ -222,6 +222,7 @@ private Q_SLOTS:
     void install_matchesLinuxRegistryStandIn();
     void handOff_reachesEditorOnce_data();
     void handOff_reachesEditorOnce();
+    void handOff_pathsThatCannotBeSpooled();
     void election_simultaneousCopiesHaveOnePrimary();
     void election_deadHolderStallsNoCopy_data();
     void election_deadHolderStallsNoCopy();
@@ -742,6 +743,20 @@ void WineTest::handOff_reachesEditorOnce()
     QCOMPARE(QDir(spoolDir()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList(QFileInfo(unfinished).fileName()));
     QVERIFY(QFile::remove(unfinished));
+}
+
+// A file where the spool folder should be: no copy can spool. The secondaries hand their paths to the
+// primary over its named pipe (whose server process they check is of their own account), the primary
+// keeps its own, and the editor still gets every path once.
+void WineTest::handOff_pathsThatCannotBeSpooled()
+{
+    QVERIFY(!QFileInfo(spoolDir()).isDir() || QDir().rmdir(spoolDir()));
+    QVERIFY(writeFile(spoolDir(), "not a folder"));
+    const QStringList paths{QStringLiteral("C:\\unspooled\\1.pdf"), QStringLiteral("C:\\unspooled\\2.pdf"),
+                            QStringLiteral("C:\\unspooled\\3.pdf")};
+    const bool once = handsOffOnce(QStringLiteral("-ftype_split"), paths);
+    QVERIFY(QFile::remove(spoolDir()));
+    QVERIFY(once);
 }
 
 void WineTest::election_simultaneousCopiesHaveOnePrimary()
