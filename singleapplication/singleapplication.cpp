@@ -215,6 +215,12 @@ quint32 SingleApplication::instanceId() const
     return d->ownInstanceId;
 }
 
+qint64 SingleApplication::primaryProcessId() const
+{
+    Q_D(const SingleApplication);
+    return d->primaryProcessId;
+}
+
 QString SingleApplication::instanceKey() const
 {
     Q_D(const SingleApplication);
@@ -292,10 +298,12 @@ void SingleApplicationPrivate::becomePrimary()
     claimInstanceBlock(instanceBlock(), QCoreApplication::applicationPid(), Platform::userName());
     holdsPrimaryRole = true;
     ownInstanceId = 0;
+    primaryProcessId = QCoreApplication::applicationPid();
     startLocalServer();
 }
 
 void SingleApplicationPrivate::becomeSecondary()
 {
+    primaryProcessId = instanceBlock()->primaryProcessId;
     ownInstanceId = admitSecondary(instanceBlock());
 }
