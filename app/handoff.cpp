@@ -10,6 +10,8 @@
 #include "spoolfolder.h"
 
 #include <QCoreApplication>
+#include <QDebug>
+#include <QFileInfo>
 #include <QProcess>
 
 #include <algorithm>
@@ -19,33 +21,18 @@ static_assert(SpoolFileMaxAgeMs > PeerWaitBounds{}.initialWaitMs + PeerWaitBound
                                       PeerWaitBounds{}.quietWindowMs + ProcessListerTimeoutMs,
               "the age bound must exceed the longest wait");
 
-HandOffRole gatherAndLaunch(const SingleApplication &app, const RunRequest &request, const SpoolFolder &spool)
+namespace {
+
+// Starts the editor for one selection, once per verb (more often when a group is too long); returns the
+// paths too long for any start, with their verbs.
+QList<SpooledPath> launchSelection(const QString &ownVerbFlag, const QList<SpooledPath> &paths)
 {
-    const HandOffRole role = app.runsAsSecondary() ? HandOffRole::Secondary : HandOffRole::Primary;
-
-    // No private folder could be had: a path written anywhere else could be read, or planted, by another
-    // account. Every copy of the account sees the same folders, so none of them spools either.
-    if (!spool.isAvailable())
-        return role;
-
-    // A verb flag without a path spools nothing.
-    if (!request.selectedPath.isEmpty())
-        spool.write(QCoreApplication::applicationPid(), request.verbFlag, request.selectedPath);
-    if (role == HandOffRole::Secondary)
-        return role;
-
-    // Even a primary without a path of its own gathers: its peers' paths must not wait for the next
-    // selection. What the folder holds now, our own file included, is already there.
-    SpoolArrivals arrivals(spool.view());
-    waitForPeersToEnd([](int listerTimeoutMs) { return countRunningCopies(listerTimeoutMs); }, arrivals);
-
-    const GatheredSelection gathered = spool.gather();
     const QString editor = editorProgramPath();
     const auto fits = [&](const QString &argument) {
         return Platform::fitsProcessArgument(editor, argument);
     };
     QList<SpooledPath> heldBack;
-    for (const VerbGroup &group : groupByVerb(request.verbFlag, gathered.paths)) {
+    for (const VerbGroup &group : groupByVerb(ownVerbFlag, paths)) {
         const EditorStarts starts = planEditorStarts(group.verbFlag, group.paths, fits);
         for (const QString &argument : starts.arguments) {
             qint64 editorProcessId = 0;
@@ -55,12 +42,65 @@ HandOffRole gatherAndLaunch(const SingleApplication &app, const RunRequest &requ
         for (const QString &path : starts.heldBack)
             heldBack.append({group.verbFlag, path});
     }
+    return heldBack;
+}
+
+} // namespace
+
+HandOffRole gatherAndLaunch(const SingleApplication &app, const RunRequest &request, const SpoolFolder &spool,
+                            qint64 startedMsSinceEpoch)
+{
+    const HandOffRole role = app.runsAsSecondary() ? HandOffRole::Secondary : HandOffRole::Primary;
+
+    // No private folder could be had: a path written anywhere else could be read, or planted, by another
+    // account. Every copy of the account sees the same folders, so none of them spools either.
+    if (!spool.isAvailable())
+        return role;
+
+    const qint64 processId = QCoreApplication::applicationPid();
+    const SpoolFolder ours = spool.forSelectionOf(app.primaryProcessId());
+    Gatherer gatherer{processId, startedMsSinceEpoch, false};
+    if (role == HandOffRole::Primary) {
+        // Only this process writes under this name, and it has not yet: the file is an earlier primary's of
+        // the same id (Windows hands ids on quickly). It is set aside as that selection's, unread, so that
+        // our path does not join it.
+        const QString earlier = ours.filePathFor(processId);
+        gatherer.idUsedBefore = QFileInfo::exists(earlier);
+        if (gatherer.idUsedBefore)
+            ours.claim(earlier, processId);
+    }
+
+    // A verb flag without a path spools nothing. A path with a line break would end its line in the spool
+    // file, and the rest would be read as another path, under any verb it names: it is refused.
+    if (!isSpoolablePath(request.selectedPath))
+        // Quoted, its line breaks escaped: the message itself stays one line.
+        qWarning().nospace() << "OstrelContextMenu: A path that holds a line break is not handed off: "
+                             << request.selectedPath;
+    else if (!request.selectedPath.isEmpty())
+        ours.write(processId, request.verbFlag, request.selectedPath);
+    if (role == HandOffRole::Secondary)
+        return role;
+
+    // Even a primary without a path of its own gathers: its peers' paths must not wait for the next
+    // selection. What the folder holds now, our own file included, is already there.
+    SpoolArrivals arrivals(spool.view());
+    waitForPeersToEnd([](int listerTimeoutMs) { return countRunningCopies(listerTimeoutMs); }, arrivals);
+
+    const GatheredSelection gathered = spool.gather(gatherer);
+    // Earlier selections first, each in starts of its own: the user made them before this one, and a path
+    // of one never joins another's Merge.
+    QList<SpooledPath> heldBack;
+    for (const EarlierSelection &selection : gathered.earlier)
+        heldBack += launchSelection(request.verbFlag, selection.paths);
+    heldBack += launchSelection(request.verbFlag, gathered.paths);
+    // Only after the starts: a primary killed before it removes what it handed off lets a later one pass
+    // those paths again, rather than lose them.
     spool.removeGathered(gathered.consumedFiles + gathered.staleFiles);
     // A path too long to pass even alone can only reach the editor cut, and a cut path may name another
     // file, which the editor would then merge, split or print. It is spooled again instead, under our own
     // name and with its verb, so that it is neither lost without a trace nor handed off twice.
     for (const SpooledPath &spooled : heldBack)
-        spool.write(QCoreApplication::applicationPid(), spooled.verbFlag, spooled.path);
+        ours.write(processId, spooled.verbFlag, spooled.path);
     return role;
 }
 
