@@ -258,9 +258,11 @@ GatheredSelection SpoolFolder::gather(const Gatherer &gatherer) const
     if (!isAvailable())
         return gathered;
     RunningPrimaries primaries;
-    // Candidates: every listed spool file, and every claimed one whose claimer is gone (it was killed
-    // before it could remove what it had handed off, or before it read it).
-    QStringList candidates = list();
+    // Candidates: every claimed file whose claimer is gone (it was killed before it could remove what it
+    // had handed off, or before it read it) or is us (a file set aside), then every listed spool file. The
+    // claimed ones first: each file is read right after its claim, so a later claim under the same name
+    // (a file of a reused id set aside, and our own) replaces only what was read already.
+    QStringList candidates;
     const QFileInfoList claimed = QDir(m_path, QLatin1Char('*') + ClaimedMark + QLatin1Char('*'), QDir::Name,
                                        QDir::Files | QDir::Hidden)
                                       .entryInfoList();
@@ -271,6 +273,7 @@ GatheredSelection SpoolFolder::gather(const Gatherer &gatherer) const
             (claimer == gatherer.processId || !primaries.isRunning(claimer)))
             candidates.append(entry.absoluteFilePath());
     }
+    candidates += list();
 
     QMap<qint64, EarlierSelection> earlier; // by primary
     for (const QString &file : candidates) {

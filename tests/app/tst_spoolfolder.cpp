@@ -97,6 +97,7 @@ private Q_SLOTS:
     void gatheringByAge();
     void earlierSelectionsStayApart();
     void aFileIsClaimedOnce();
+    void fileOfAReusedIdSetAsideIsKept();
     void handedOffFileThatCannotBeRemovedIsEmptied();
 
     void folderViewSeesTheFilesThatAreGathered();
@@ -448,6 +449,20 @@ void SpoolFolderTest::aFileIsClaimedOnce()
     QCOMPARE(spool.view().fileNames(), QStringList());
     // Taken again from a claimer that is gone, it keeps its own name.
     QCOMPARE(QFileInfo(spool.claim(claimed, 13)).fileName(), QStringLiteral(".5-7.txt.claimed-13"));
+}
+
+void SpoolFolderTest::fileOfAReusedIdSetAsideIsKept()
+{
+    // An earlier primary of our id left its own file; we set it aside (claimed, unread) and spool ours under
+    // the same name, which our claim then takes too.
+    const SpoolFolder spool = SpoolFolder(m_spool).forSelectionOf(OwnPrimary);
+    QVERIFY(writeFileDated(spool.filePathFor(OwnPrimary), "-ftype_print;C:/earlier.pdf\n", 60000));
+    QVERIFY(!spool.claim(spool.filePathFor(OwnPrimary), OwnPrimary).isEmpty());
+    QVERIFY(spool.write(OwnPrimary, QStringLiteral("-ftype_merge"), QStringLiteral("C:/own.pdf")));
+    const GatheredSelection gathered = SpoolFolder(m_spool).gather(gathererStarted(1000, true));
+    QCOMPARE(described(gathered.paths), QStringList("-ftype_merge | C:/own.pdf"));
+    QCOMPARE(describedEarlier(gathered.earlier),
+             QStringList(QStringLiteral("%1: C:/earlier.pdf").arg(OwnPrimary)));
 }
 
 void SpoolFolderTest::handedOffFileThatCannotBeRemovedIsEmptied()
