@@ -11,6 +11,7 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QFileInfo>
 #include <QProcess>
 
 #include <algorithm>
@@ -53,22 +54,62 @@ void reportLostPath(const QString &path)
                           << path;
 }
 
+// Starts the editor for one selection, once per verb (more often when a group is too long); returns the
+// paths too long for any start, with their verbs.
+QList<SpooledPath> launchSelection(const QString &ownVerbFlag, const QList<SpooledPath> &paths)
+{
+    const QString editor = editorProgramPath();
+    const auto fits = [&](const QString &argument) {
+        return Platform::fitsProcessArgument(editor, argument);
+    };
+    QList<SpooledPath> heldBack;
+    for (const VerbGroup &group : groupByVerb(ownVerbFlag, paths)) {
+        const EditorStarts starts = planEditorStarts(group.verbFlag, group.paths, fits);
+        for (const QString &argument : starts.arguments) {
+            qint64 editorProcessId = 0;
+            if (QProcess::startDetached(editor, QStringList(argument), QString(), &editorProcessId))
+                Platform::allowForegroundWindow(editorProcessId);
+        }
+        for (const QString &path : starts.heldBack)
+            heldBack.append({group.verbFlag, path});
+    }
+    return heldBack;
+}
+
 } // namespace
 
-HandOffRole gatherAndLaunch(SingleApplication &app, const RunRequest &request, const SpoolFolder &spool)
+HandOffRole gatherAndLaunch(SingleApplication &app, const RunRequest &request, const SpoolFolder &spool,
+                            qint64 startedMsSinceEpoch)
 {
     const HandOffRole role = app.runsAsSecondary() ? HandOffRole::Secondary : HandOffRole::Primary;
 
-    // A verb flag without a path spools nothing. A path that cannot be spooled (a full disk, no private
-    // folder to be had) goes to the primary over its local server, or stays with the primary itself.
+    const qint64 processId = QCoreApplication::applicationPid();
+    const SpoolFolder ours = spool.forSelectionOf(app.primaryProcessId());
+    Gatherer gatherer{processId, startedMsSinceEpoch, false};
+    if (role == HandOffRole::Primary && spool.isAvailable()) {
+        // Only this process writes under this name, and it has not yet: the file is an earlier primary's of
+        // the same id (Windows hands ids on quickly). It is set aside as that selection's, unread, so that
+        // our path does not join it.
+        const QString earlier = ours.filePathFor(processId);
+        gatherer.idUsedBefore = QFileInfo::exists(earlier);
+        if (gatherer.idUsedBefore)
+            ours.claim(earlier, processId);
+    }
+
+    // A verb flag without a path spools nothing. A path with a line break would end its line in the spool
+    // file (or in what goes to the primary), and the rest would be read as another path, under any verb it
+    // names: it is refused. A path that cannot be spooled (a full disk, no private folder to be had) goes
+    // to the primary over its local server, or stays with the primary itself.
     QList<SpooledPath> kept;
-    const bool hasPath = !request.selectedPath.isEmpty();
-    if (hasPath && !spool.write(QCoreApplication::applicationPid(), request.verbFlag, request.selectedPath)) {
+    if (!isSpoolablePath(request.selectedPath)) {
+        // Quoted, its line breaks escaped: the message itself stays one line.
+        qWarning().nospace() << "OstrelContextMenu: A path that holds a line break is not handed off: "
+                             << request.selectedPath;
+    } else if (!request.selectedPath.isEmpty() &&
+               !ours.write(processId, request.verbFlag, request.selectedPath)) {
         if (role == HandOffRole::Primary)
             kept.append({request.verbFlag, request.selectedPath});
-        // A line break would make two lines of one path at the primary.
-        else if (request.selectedPath.contains(QLatin1Char('\n')) ||
-                 !app.sendToPrimary(handOverLine(request.verbFlag, request.selectedPath), HandOverTimeoutMs))
+        else if (!app.sendToPrimary(handOverLine(request.verbFlag, request.selectedPath), HandOverTimeoutMs))
             reportLostPath(request.selectedPath);
     }
     if (role == HandOffRole::Secondary)
@@ -93,36 +134,26 @@ HandOffRole gatherAndLaunch(SingleApplication &app, const RunRequest &request, c
     waitForPeersToEnd([](int listerTimeoutMs) { return countRunningCopies(listerTimeoutMs); }, arrivals);
     kept += handedOverPaths(app.takeReceivedLines());
 
-    GatheredSelection gathered = spool.gather();
+    GatheredSelection gathered = spool.gather(gatherer);
     gathered.paths += kept;
-    const QString editor = editorProgramPath();
-    const auto fits = [&](const QString &argument) {
-        return Platform::fitsProcessArgument(editor, argument);
-    };
+    // Earlier selections first, each in starts of its own: the user made them before this one, and a path
+    // of one never joins another's Merge.
     QList<SpooledPath> heldBack;
-    const auto startEditor = [&](const QList<SpooledPath> &paths) {
-        for (const VerbGroup &group : groupByVerb(request.verbFlag, paths)) {
-            const EditorStarts starts = planEditorStarts(group.verbFlag, group.paths, fits);
-            for (const QString &argument : starts.arguments) {
-                qint64 editorProcessId = 0;
-                if (QProcess::startDetached(editor, QStringList(argument), QString(), &editorProcessId))
-                    Platform::allowForegroundWindow(editorProcessId);
-            }
-            for (const QString &path : starts.heldBack)
-                heldBack.append({group.verbFlag, path});
-        }
-    };
-    startEditor(gathered.paths);
+    for (const EarlierSelection &selection : gathered.earlier)
+        heldBack += launchSelection(request.verbFlag, selection.paths);
+    heldBack += launchSelection(request.verbFlag, gathered.paths);
+    // Only after the starts: a primary killed before it removes what it handed off lets a later one pass
+    // those paths again, rather than lose them.
     spool.removeGathered(gathered.consumedFiles + gathered.staleFiles);
     // Handed over while the editor started: a start of their own, since the sender counts them delivered.
     const QList<SpooledPath> late = handedOverPaths(app.takeReceivedLines());
     if (!late.isEmpty())
-        startEditor(late);
+        heldBack += launchSelection(request.verbFlag, late);
     // A path too long to pass even alone can only reach the editor cut, and a cut path may name another
     // file, which the editor would then merge, split or print. It is spooled again instead, under our own
     // name and with its verb, so that it is neither lost without a trace nor handed off twice.
     for (const SpooledPath &spooled : heldBack) {
-        if (!spool.write(QCoreApplication::applicationPid(), spooled.verbFlag, spooled.path))
+        if (!ours.write(processId, spooled.verbFlag, spooled.path))
             reportLostPath(spooled.path);
     }
     return role;

@@ -17,12 +17,15 @@ enum class HandOffRole {
     Primary,
 };
 
-// Hands one selection to the editor. Every copy spools the path it was started for, with its verb flag; a
-// secondary is done then. The primary waits for its peers, gathers every spooled path and starts the editor
-// once per verb gathered, each start with that verb's flag and its paths. A path that cannot be spooled
-// travels to the primary over its local server (a primary keeps its own); one that nothing can carry is
-// named in a critical message.
-HandOffRole gatherAndLaunch(SingleApplication &app, const RunRequest &request, const SpoolFolder &spool);
+// Hands one selection to the editor. Every copy spools the path it was started for, with its verb flag,
+// under its primary's name; a secondary is done then. The primary waits for its peers, gathers its own
+// selection and what earlier selections left, and starts the editor for each earlier selection apart, the
+// oldest first, then for its own, each time once per verb gathered, with that verb's flag and its paths. A
+// path that cannot be spooled travels to the primary over its local server (a primary keeps its own); one
+// that nothing can carry is named in a critical message. startedMsSinceEpoch: the wall clock, read before
+// the application object held its election.
+HandOffRole gatherAndLaunch(SingleApplication &app, const RunRequest &request, const SpoolFolder &spool,
+                            qint64 startedMsSinceEpoch);
 
 // Puts the gathered paths in the order Explorer shows a folder sorted by name (Platform::compareLogically
 // on whole paths, which for the files of one folder is the order of their names; the files of several

@@ -7,6 +7,8 @@
 #include "singleapplication.h"
 #include "spoolfolder.h"
 
+#include <QDateTime>
+
 #include <cstdlib>
 
 namespace {
@@ -26,6 +28,10 @@ int runContextMenuHelper(int &argc, char **argv, const QStringList &arguments)
 {
     // Before the application object, whose lock and key files go into the temporary folder.
     Platform::prepareProcessEnvironment();
+    // Before the election: from the moment this copy may be a primary, its peers spool under its name, and
+    // the earlier selections' files are judged stale against this moment, not against the end of a wait
+    // that a sleeping machine may stretch.
+    const qint64 startedMsSinceEpoch = QDateTime::currentMSecsSinceEpoch();
     // Every run takes part in the election, whatever it was asked to do.
     SingleApplication app(argc, argv, SecondariesAllowed, ElectionOptions, PrimaryContactTimeoutMs,
                           NoUserData);
@@ -45,7 +51,7 @@ int runContextMenuHelper(int &argc, char **argv, const QStringList &arguments)
     case RunRequest::HandOff:
         // A secondary has no role to give back, and its teardown would only take the shared block's lock
         // once more while the rest of its selection still holds elections: it ends at once.
-        if (gatherAndLaunch(app, request, spool) == HandOffRole::Secondary)
+        if (gatherAndLaunch(app, request, spool, startedMsSinceEpoch) == HandOffRole::Secondary)
             std::exit(0);
         break;
     case RunRequest::Nothing:

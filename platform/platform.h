@@ -56,9 +56,13 @@ bool fitsProcessArgument(const QString &program, const QString &argument);
 QString ipcObjectName(const QString &name);
 
 // Puts the file `from` in the place of `to`, replacing `to` when it exists, in one step: a reader sees the
-// old file or the new one, never a part of either. Both lie in one folder. Windows: MoveFileExW with
-// MOVEFILE_REPLACE_EXISTING. Elsewhere: rename(2). (QFile::rename refuses a target that exists.)
+// old file or the new one, never a part of either, and of two callers that move one file only one
+// succeeds. Both lie in one folder. Windows: MoveFileExW with MOVEFILE_REPLACE_EXISTING, tried again with
+// growing pauses for up to ReplaceFileRetryBoundMs while another process holds a file without sharing
+// (access denied, a sharing or lock violation). Elsewhere: rename(2). (QFile::rename refuses a target
+// that exists, and copies when it cannot rename.)
 bool replaceFile(const QString &from, const QString &to);
+constexpr int ReplaceFileRetryBoundMs = 2000;
 
 // Whether a process with this id is still alive and runs an image of the given file name
 // (compared without directory, case-insensitively on Windows). Copies of the program run as the account

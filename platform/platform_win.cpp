@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
@@ -183,9 +184,27 @@ QString ipcObjectName(const QString &name)
 
 bool replaceFile(const QString &from, const QString &to)
 {
-    return MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(from).utf16()),
-                       reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(to).utf16()),
-                       MOVEFILE_REPLACE_EXISTING);
+    const QString source = QDir::toNativeSeparators(from);
+    const QString target = QDir::toNativeSeparators(to);
+    // A scanner that opens a new file for a moment, or a reader that holds either file without sharing its
+    // deletion (a primary of an earlier version reading it), makes the move fail while it holds it. That
+    // is waited out, with growing pauses, within ReplaceFileRetryBoundMs; a file that is gone, or a folder
+    // that refuses, fails at once or at the bound.
+    QElapsedTimer waited;
+    waited.start();
+    DWORD pauseMs = 2;
+    for (;;) {
+        if (MoveFileExW(reinterpret_cast<const wchar_t *>(source.utf16()),
+                        reinterpret_cast<const wchar_t *>(target.utf16()), MOVEFILE_REPLACE_EXISTING))
+            return true;
+        const DWORD error = GetLastError();
+        if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION)
+            return false;
+        if (waited.elapsed() + qint64(pauseMs) > ReplaceFileRetryBoundMs)
+            return false;
+        Sleep(pauseMs);
+        pauseMs = qMin<DWORD>(2 * pauseMs, 200);
+    }
 }
 
 bool isProcessAlive(qint64 processId, const QString &imageFileName)

@@ -254,6 +254,12 @@ quint32 SingleApplication::instanceId() const
     return d->ownInstanceId;
 }
 
+qint64 SingleApplication::primaryProcessId() const
+{
+    Q_D(const SingleApplication);
+    return d->primaryProcessId;
+}
+
 QString SingleApplication::instanceKey() const
 {
     Q_D(const SingleApplication);
@@ -349,11 +355,13 @@ void SingleApplicationPrivate::becomePrimary()
         claimInstanceBlock(instanceBlock(), QCoreApplication::applicationPid(), Platform::userName());
     holdsPrimaryRole = true;
     ownInstanceId = 0;
+    primaryProcessId = QCoreApplication::applicationPid();
     startLocalServer();
 }
 
 void SingleApplicationPrivate::becomeSecondary()
 {
     // Without a block there is nobody to count with: the copy stays unnumbered, as one without a role.
+    primaryProcessId = sharedBlock && instanceBlock()->hasPrimary ? instanceBlock()->primaryProcessId : 0;
     ownInstanceId = sharedBlock ? admitSecondary(instanceBlock()) : 0;
 }

@@ -99,6 +99,11 @@ public:
      */
     quint32 instanceId() const;
     /**
+     * The process id of the primary of this copy's election: this copy's own in the primary, the one the
+     * shared block named when this copy became a secondary, and 0 in a copy without a role.
+     */
+    qint64 primaryProcessId() const;
+    /**
      * The name of the shared block and of the primary's local server, which a peer also sends in its
      * handshake: 44 characters of letters, digits, "+" and "_", ending in "=" (instancekey.h).
      */

@@ -77,6 +77,8 @@ public:
     // not be loaded has none and still holds the role, and gives it back.
     bool holdsPrimaryRole = false;
     quint32 ownInstanceId = 0;
+    // The primary's process id as the block named it when this copy took its role; 0 without a role.
+    qint64 primaryProcessId = 0;
     QString instanceKey;
     SingleApplication::StartOptions startOptions;
     QMap<QLocalSocket *, ClientRecord> clientRecords;
