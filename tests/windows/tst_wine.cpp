@@ -1148,9 +1148,11 @@ void WineTest::explorerCommand_mirrorsInstalledVerbs_data()
     QTest::newRow("three .pdf files") << install << three << shown << QStringLiteral("0000") << false;
     QTest::newRow("extension in capitals")
         << install << QStringList{QStringLiteral("GROSS.PDF")} << shown << QStringLiteral("0000") << false;
-    QTest::newRow("a .txt among them") << install << three + QStringList{QStringLiteral("notes.txt")}
-                                       << hidden << QStringLiteral("0000") << false;
-    QTest::newRow("100 items") << install << many.mid(0, 100) << shown << QStringLiteral("0000") << false;
+    QTest::newRow("a .txt among them")
+        << install << QStringList(three + QStringList{QStringLiteral("notes.txt")}) << hidden
+        << QStringLiteral("0000") << false;
+    QTest::newRow("100 items") << install << QStringList(many.mid(0, 100)) << shown << QStringLiteral("0000")
+                               << false;
     QTest::newRow("101 items") << install << many << hidden << QStringLiteral("0000") << false;
     QTest::newRow("null array") << install << QStringList() << hidden << QStringLiteral("0000") << false;
     QTest::newRow("Merge without its command")
