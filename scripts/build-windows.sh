@@ -55,6 +55,13 @@ if [ -n "$sign_pkcs12" ]; then
         echo "build-windows.sh: osslsigncode is missing (scripts/install-deps.sh)" >&2
         exit 1
     }
+    # Packages (the .msix) can be signed from osslsigncode 2.7 on; Debian 12's own 2.5 signs only the
+    # executables, its backport 2.9 both.
+    signer_version=$(osslsigncode --version 2>&1 | awk 'NR == 1 {sub(/,$/, "", $2); print $2}')
+    printf '%s\n' 2.7 "$signer_version" | sort -V -C || {
+        echo "build-windows.sh: osslsigncode $signer_version cannot sign the package; 2.7 or later is needed (Debian 12: bookworm-backports)" >&2
+        exit 1
+    }
     sign_pkcs12=$(cd "$(dirname "$sign_pkcs12")" && pwd)/$(basename "$sign_pkcs12")
 elif [ -n "$timestamp_url" ]; then
     echo "build-windows.sh: --timestamp needs --sign-pkcs12" >&2
@@ -211,8 +218,14 @@ cmake --install "$build_dir" --strip >/dev/null
 # that is read from the certificate; an unsigned build names a placeholder and cannot be installed as it is.
 package=$build_dir/deploy/OstrelPDFEditor.msix
 if [ -n "$sign_pkcs12" ]; then
-    subject=$(openssl pkcs12 -in "$sign_pkcs12" -nokeys -clcerts -passin file:<(printf '%s' "$OSTREL_SIGN_PASSWORD") \
-        | openssl x509 -noout -subject -nameopt RFC2253) || {
+    # (openssl reads no password from an empty file: an empty one is given as it is.)
+    if [ -z "$OSTREL_SIGN_PASSWORD" ]; then
+        certificate=$(openssl pkcs12 -in "$sign_pkcs12" -nokeys -clcerts -passin pass:) || certificate=
+    else
+        certificate=$(openssl pkcs12 -in "$sign_pkcs12" -nokeys -clcerts \
+            -passin file:<(printf '%s' "$OSTREL_SIGN_PASSWORD")) || certificate=
+    fi
+    subject=$(printf '%s\n' "$certificate" | openssl x509 -noout -subject -nameopt RFC2253) || {
         rm -rf "$build_dir/deploy"
         log "cannot read the certificate's subject from $sign_pkcs12; deployable folder removed"
         exit 1
