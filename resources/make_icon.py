@@ -8,7 +8,10 @@ geometry with 4x4 supersampling, so the small sizes stay crisp without hand-draw
 Sizes up to 48 px are stored as 32-bit DIBs (read by every Windows version and every resource
 tool); 256 px is stored as PNG, as Windows expects for that size. Only the standard library is used.
 
+The sparse package's logos are the same drawing at one size each, as PNG.
+
 Usage: make_icon.py OUTPUT.ico
+       make_icon.py OUTPUT.png SIZE
 """
 import struct
 import sys
@@ -126,6 +129,10 @@ def ico(images):
 
 
 def main():
+    if len(sys.argv) == 3 and sys.argv[1].endswith('.png'):
+        with open(sys.argv[1], 'wb') as out:
+            out.write(png(render(int(sys.argv[2]))))
+        return
     if len(sys.argv) != 2:
         sys.exit(__doc__)
     images = []

@@ -11,13 +11,15 @@
 # The cache folder is ${XDG_CACHE_HOME:-$HOME/.cache}/ostrel (OSTREL_CACHE_DIR overrides it).
 #
 # Result: build-windows/bin/ (the program and the stand-ins the Wine tests need) and
-# build-windows/deploy/ (the program and the DLLs it needs, nothing else).
+# build-windows/deploy/ (the program and the DLLs it needs, the Explorer command module and its sparse
+# package OstrelPDFEditor.msix, nothing else).
 #
-# --sign-pkcs12 FILE signs every .exe and .dll of the deployable folder, Qt's and MinGW's DLLs included, with
-# the certificate and key in that PKCS#12 file (osslsigncode, Authenticode, SHA-256). Its password comes from
-# the environment variable OSTREL_SIGN_PASSWORD (set it, empty for none), never from the command line.
-# --timestamp URL adds an RFC 3161 time stamp from that server, so that the signatures stay valid after
-# the certificate expires. Without --sign-pkcs12 nothing is signed.
+# --sign-pkcs12 FILE signs every .exe and .dll of the deployable folder, Qt's and MinGW's DLLs included, and
+# the package (whose Publisher is then the certificate's subject) with the certificate and key in that
+# PKCS#12 file (osslsigncode, Authenticode, SHA-256). Its password comes from the environment variable
+# OSTREL_SIGN_PASSWORD (set it, empty for none), never from the command line. --timestamp URL adds an
+# RFC 3161 time stamp from that server, so that the signatures stay valid after the certificate expires.
+# Without --sign-pkcs12 nothing is signed and the package names a placeholder publisher.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -37,7 +39,7 @@ while [ $# -gt 0 ]; do
         --sign-pkcs12=*) sign_pkcs12=${1#*=}; shift ;;
         --timestamp) timestamp_url=$2; shift 2 ;;
         --timestamp=*) timestamp_url=${1#*=}; shift ;;
-        -h|--help) sed -n '2,22p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,24p' "$0"; exit 0 ;;
         *) echo "build-windows.sh: unknown argument $1" >&2; exit 2 ;;
     esac
 done
@@ -51,6 +53,13 @@ if [ -n "$sign_pkcs12" ]; then
     }
     command -v osslsigncode >/dev/null || {
         echo "build-windows.sh: osslsigncode is missing (scripts/install-deps.sh)" >&2
+        exit 1
+    }
+    # Packages (the .msix) can be signed from osslsigncode 2.7 on; Debian 12's own 2.5 signs only the
+    # executables, its backport 2.9 both.
+    signer_version=$(osslsigncode --version 2>&1 | awk 'NR == 1 {sub(/,$/, "", $2); print $2}')
+    printf '%s\n' 2.7 "$signer_version" | sort -V -C || {
+        echo "build-windows.sh: osslsigncode $signer_version cannot sign the package; 2.7 or later is needed (Debian 12: bookworm-backports)" >&2
         exit 1
     }
     sign_pkcs12=$(cd "$(dirname "$sign_pkcs12")" && pwd)/$(basename "$sign_pkcs12")
@@ -205,6 +214,34 @@ cmake --build "$build_dir" -j"$jobs"
 rm -rf "$build_dir/deploy"
 cmake --install "$build_dir" --strip >/dev/null
 
+# The sparse package. Windows refuses it unless its Publisher equals the signing certificate's subject, so
+# that is read from the certificate; an unsigned build names a placeholder and cannot be installed as it is.
+package=$build_dir/deploy/OstrelPDFEditor.msix
+if [ -n "$sign_pkcs12" ]; then
+    # (openssl reads no password from an empty file: an empty one is given as it is.)
+    if [ -z "$OSTREL_SIGN_PASSWORD" ]; then
+        certificate=$(openssl pkcs12 -in "$sign_pkcs12" -nokeys -clcerts -passin pass:) || certificate=
+    else
+        certificate=$(openssl pkcs12 -in "$sign_pkcs12" -nokeys -clcerts \
+            -passin file:<(printf '%s' "$OSTREL_SIGN_PASSWORD")) || certificate=
+    fi
+    subject=$(printf '%s\n' "$certificate" | openssl x509 -noout -subject -nameopt RFC2253) || {
+        rm -rf "$build_dir/deploy"
+        log "cannot read the certificate's subject from $sign_pkcs12; deployable folder removed"
+        exit 1
+    }
+    publisher=(--subject-rfc2253 "${subject#subject=}")
+else
+    publisher=(--publisher "CN=Ostrel unsigned build")
+    log "package $package left unsigned, with the placeholder publisher \"CN=Ostrel unsigned build\" (give --sign-pkcs12 to sign it)"
+fi
+assets=()
+for logo in StoreLogo Square150x150Logo Square44x44Logo; do
+    assets+=(--asset "Assets/$logo.png=$build_dir/package/Assets/$logo.png")
+done
+python3 "$repo/resources/make_msix.py" --manifest "$build_dir/package/AppxManifest.xml.in" "${publisher[@]}" \
+    "${assets[@]}" "$package"
+
 # Signed last: stripping or any other change after it would break the signatures.
 if [ -n "$sign_pkcs12" ]; then
     signed=0
@@ -212,7 +249,10 @@ if [ -n "$sign_pkcs12" ]; then
         timestamp=()
         [ -z "$timestamp_url" ] || timestamp=(-ts "$timestamp_url")
         # The password through a pipe, so that it shows in no process list.
-        osslsigncode sign -pkcs12 "$sign_pkcs12" -readpass <(printf '%s' "$OSTREL_SIGN_PASSWORD") -h sha256 \
+        # A package's digest is the one its block map names.
+        digest=(-h sha256)
+        [ "${file##*.}" != msix ] || digest=()
+        osslsigncode sign -pkcs12 "$sign_pkcs12" -readpass <(printf '%s' "$OSTREL_SIGN_PASSWORD") "${digest[@]}" \
             "${timestamp[@]}" -in "$file" -out "$file.signed" >/dev/null || {
             # No half-signed folder that could be shipped by mistake.
             rm -rf "$build_dir/deploy"
@@ -221,7 +261,7 @@ if [ -n "$sign_pkcs12" ]; then
         }
         mv "$file.signed" "$file"
         signed=$((signed + 1))
-    done < <(find "$build_dir/deploy" -maxdepth 1 -type f \( -iname '*.exe' -o -iname '*.dll' \) -print0)
+    done < <(find "$build_dir/deploy" -maxdepth 1 -type f \( -iname '*.exe' -o -iname '*.dll' -o -iname '*.msix' \) -print0)
     log "signed $signed files"
 fi
 log "deployable folder: $build_dir/deploy"

@@ -356,6 +356,17 @@ def mingw_arguments():
         [argument for folder in folders if 'c++' in folder for argument in ('-isystem', folder)]
 
 
+def folder_sees_qt(folder):
+    """Whether any source or header of the folder includes a Qt header."""
+    include = re.compile(r'^\s*#\s*include\s*[<"]Q', re.MULTILINE)
+    for name in os.listdir(folder):
+        if name.endswith(('.cpp', '.h')):
+            with open(os.path.join(folder, name), encoding='utf-8', errors='replace') as source:
+                if include.search(source.read()):
+                    return True
+    return False
+
+
 def jobs(build, files):
     database_path = os.path.join(build, 'compile_commands.json')
     if not os.path.isfile(database_path):
@@ -370,6 +381,8 @@ def jobs(build, files):
         else:
             beside = [entry for key, entry in sorted(entries.items())
                       if os.path.dirname(key) == os.path.dirname(path)]
+            if not beside and not folder_sees_qt(os.path.dirname(path)):
+                continue  # a folder built only for Windows that uses no Qt (the Explorer command module)
             if not beside:
                 raise CannotCheck('no compile command for %s or a source beside it' % path)
             windows = windows or mingw_arguments()

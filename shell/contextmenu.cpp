@@ -20,7 +20,7 @@ const char QuotedArgument[] = "\"%1\"";
 // program that runs with the caller's rights writes its identifier here, where the view looks first.
 const char UserClassesKey[] = "HKEY_CURRENT_USER\\Software\\Classes";
 // Explorer offers a verb without this value for selections of up to 15 items; "Player" raises that to
-// 100 and still starts one copy per item, which is what the hand-off expects.
+// PlayerSelectionLimit and still starts one copy per item, which is what the hand-off expects.
 const char MultiSelectModel[] = "Player";
 
 // Names an earlier version wrote; cleared on every install and uninstall, so that no stale verb survives.

@@ -1,13 +1,12 @@
 #ifndef OSTREL_SHELL_EDITORPROGRAM_H
 #define OSTREL_SHELL_EDITORPROGRAM_H
 
+#include "verbkeys.h"
+
 #include <QString>
 
-// The editor's executable, expected beside this program. Its file name is also the editor's program
-// identifier in the registry.
-constexpr char EditorFileName[] = "Ostrel PDF Editor.exe";
-
-// The editor's full path, with forward slashes, as QCoreApplication::applicationDirPath gives it.
+// The editor's executable (EditorFileName), expected beside this program: its full path, with forward
+// slashes, as QCoreApplication::applicationDirPath gives it.
 QString editorProgramPath();
 
 #endif

@@ -2,11 +2,12 @@
 
 #include "captions.h"
 
-const std::array<ShellVerb, 4> ShellVerbs = {{
-    {"OstrelPDFEditor01Edit", "-ftype_edit", editCaption},
-    {"OstrelPDFEditor04Split", "-ftype_split", splitCaption},
-    {"OstrelPDFEditor03Merge", "-ftype_merge", mergeCaption},
-    {"OstrelPDFEditor02Print", "-ftype_print", printCaption},
+static_assert(VerbKeyCount == 4, "one caption per verb key");
+const std::array<ShellVerb, VerbKeyCount> ShellVerbs = {{
+    {VerbKeys[0].keyName, VerbKeys[0].flag, editCaption},
+    {VerbKeys[1].keyName, VerbKeys[1].flag, splitCaption},
+    {VerbKeys[2].keyName, VerbKeys[2].flag, mergeCaption},
+    {VerbKeys[3].keyName, VerbKeys[3].flag, printCaption},
 }};
 
 QString ShellVerb::keyPath() const

@@ -89,6 +89,24 @@ class CheckQtApiTest(unittest.TestCase):
         self.assertEqual(found, {'app/run.cpp', 'platform/registrystandin/registryhive.cpp', 'main.cpp'})
 
 
+    def test_windows_only_folder_without_qt_is_left_out(self):
+        # A folder built only for Windows has no compile command in the Linux build: it is passed over only
+        # when none of its files includes a Qt header (as the Explorer command module).
+        check = types.ModuleType('check_qt_api')
+        check.__file__ = CHECK
+        with open(CHECK, encoding='utf-8') as script:
+            exec(compile(script.read(), CHECK, 'exec'), check.__dict__)
+        with tempfile.TemporaryDirectory() as root:
+            for folder, header in (('plain', '#include <windows.h>\n#include "verbkeys.h"\n'),
+                                   ('qt', '#include <windows.h>\n  #  include <QString>\n')):
+                os.makedirs(os.path.join(root, folder))
+                with open(os.path.join(root, folder, 'part.h'), 'w') as source:
+                    source.write(header)
+                open(os.path.join(root, folder, 'part.cpp'), 'w').close()
+            self.assertEqual((check.folder_sees_qt(os.path.join(root, 'plain')),
+                              check.folder_sees_qt(os.path.join(root, 'qt'))), (False, True))
+
+
 if __name__ == '__main__':
     CHECK, BUILD = sys.argv[1], sys.argv[2]
     unittest.main(argv=sys.argv[:1] + sys.argv[3:], verbosity=2)

@@ -140,6 +140,10 @@ Hive olderLayout(const QStringList &captions)
     return hive;
 }
 
+// The values of IExplorerCommand's states and flags (shobjidl.h) that the command client prints.
+const int CommandEnabled = 0, CommandHidden = 2; // ECS_ENABLED, ECS_HIDDEN
+const int NoFlags = 0, HasSubCommands = 1;       // ECF_DEFAULT, ECF_HASSUBCOMMANDS
+
 const QString PdfKey = QStringLiteral("HKEY_CLASSES_ROOT\\.pdf");
 
 // Wine's shell looks verbs up only under the class that HKEY_CLASSES_ROOT\.pdf names and ignores
@@ -230,6 +234,9 @@ private Q_SLOTS:
     void versionResource_describesShippedFile_data();
     void versionResource_describesShippedFile();
     void signing_signsEveryShippedFile();
+    void explorerCommand_mirrorsInstalledVerbs_data();
+    void explorerCommand_mirrorsInstalledVerbs();
+    void explorerCommand_importsOnlySystemDlls();
     void shellVerbs_runOnlyTheRegisteredPrograms_data();
     void shellVerbs_runOnlyTheRegisteredPrograms();
     void cleanup();
@@ -331,8 +338,9 @@ void WineTest::initTestCase()
              "wine is not installed (scripts/install-deps.sh installs it)");
     QVERIFY2(QFile::exists(deploy + QLatin1String("/OstrelContextMenu.exe")),
              "no Windows build; run scripts/build-windows.sh");
-    for (const char *standIn : {"tasklist.exe", "FileAssociation.dll", "Ostrel PDF Editor.exe",
-                                "shellexec.exe", "planted.exe", "lockholder.exe", "versioninfo.exe"})
+    for (const char *standIn :
+         {"tasklist.exe", "FileAssociation.dll", "Ostrel PDF Editor.exe", "shellexec.exe", "planted.exe",
+          "lockholder.exe", "versioninfo.exe", "commandclient.exe"})
         QVERIFY2(QFile::exists(windowsBin + QLatin1Char('/') + QLatin1String(standIn)), standIn);
 
     m_sandbox = std::make_unique<Sandbox>();
@@ -979,6 +987,9 @@ void WineTest::versionResource_describesShippedFile_data()
     QTest::newRow("transport module")
         << QStringLiteral("ostrel_localtransport.dll") << QStringLiteral("library")
         << QStringLiteral("Ostrel PDF Editor context-menu helper: local transport");
+    QTest::newRow("Explorer command")
+        << QStringLiteral("OstrelExplorerCommand.dll") << QStringLiteral("library")
+        << QStringLiteral("Ostrel PDF Editor context-menu helper: Explorer command");
 }
 
 // What Explorer's Properties > Details shows and what Windows Installer compares, read through the
@@ -1101,6 +1112,18 @@ void WineTest::signing_signsEveryShippedFile()
         if (succeeds(verify(file, {QStringLiteral("-CAfile"), keyFile("stranger.pem")})))
             faults << file + QLatin1String(": verified by an authority that signed nothing");
     }
+    // The package: signed with the same certificate, its Publisher that certificate's subject, its block
+    // map still true to its payload.
+    const QString package = QStringLiteral("OstrelPDFEditor.msix");
+    const Run packageTrusted = verify(package, {QStringLiteral("-CAfile"), keyFile("authority.pem")});
+    if (!succeeds(packageTrusted) || !packageTrusted.standardOutput.contains("Signature verification: ok"))
+        faults << package + QLatin1String(": ") + QString::fromUtf8(packageTrusted.standardOutput);
+    const Run packageRead =
+        tool(QStringLiteral("python3"),
+             {QStringLiteral(OSTREL_CHECK_MSIX), deploy + QLatin1Char('/') + package,
+              QStringLiteral(OSTREL_EXPLORER_COMMAND_CLSID), QStringLiteral("CN=Ostrel-test-signer")});
+    if (!succeeds(packageRead) || !packageRead.standardOutput.contains("AppxSignature"))
+        faults << package + QLatin1String(": ") + QString::fromUtf8(packageRead.standardOutput);
     withPassword.insert(QStringLiteral("OSTREL_SIGN_PASSWORD"), QStringLiteral("not the password"));
     const Run wrongPassword =
         tool(script, build + QStringList{QStringLiteral("--sign-pkcs12"), pkcs12}, withPassword);
@@ -1124,6 +1147,138 @@ void WineTest::signing_signsEveryShippedFile()
     QVERIFY2(succeeds(plain), plain.standardError.constData());
     QCOMPARE(shippedFiles(), shipped);
     QCOMPARE(signedAfterPlainBuild, QStringList());
+}
+
+void WineTest::explorerCommand_mirrorsInstalledVerbs_data()
+{
+    QTest::addColumn<QString>("registry");  // "install", "uninstall", or "no Merge command" (after install)
+    QTest::addColumn<QStringList>("items"); // names of files in one folder; none: a null array
+    QTest::addColumn<int>("rootState");
+    QTest::addColumn<QString>("verbStates"); // of the sub-commands in menu order, one digit each
+    QTest::addColumn<bool>("invokeMerge");
+    // A space, a non-ASCII letter and a semicolon (the hand-off's separator) in the names.
+    const QStringList three{QStringLiteral("C;D.pdf"), QStringLiteral("Akte 1.pdf"),
+                            QStringLiteral("B\u00e9.pdf")};
+    QStringList many;
+    for (int i = 1; i <= 101; ++i)
+        many << QStringLiteral("Scan %1.pdf").arg(i);
+    const int shown = CommandEnabled, hidden = CommandHidden;
+    const QString install = QStringLiteral("install");
+    QTest::newRow("three .pdf files") << install << three << shown << QStringLiteral("0000") << false;
+    QTest::newRow("extension in capitals")
+        << install << QStringList{QStringLiteral("GROSS.PDF")} << shown << QStringLiteral("0000") << false;
+    QTest::newRow("a .txt among them")
+        << install << QStringList(three + QStringList{QStringLiteral("notes.txt")}) << hidden
+        << QStringLiteral("0000") << false;
+    QTest::newRow("100 items") << install << QStringList(many.mid(0, 100)) << shown << QStringLiteral("0000")
+                               << false;
+    QTest::newRow("101 items") << install << many << hidden << QStringLiteral("0000") << false;
+    QTest::newRow("null array") << install << QStringList() << hidden << QStringLiteral("0000") << false;
+    QTest::newRow("Merge without its command")
+        << QStringLiteral("no Merge command") << three << shown << QStringLiteral("0020") << false;
+    QTest::newRow("after uninstall") << QStringLiteral("uninstall") << three << hidden << QStringLiteral("")
+                                     << false;
+    QTest::newRow("Invoke Merge on three files")
+        << install << three << shown << QStringLiteral("0000") << true;
+}
+
+// The module as the surrogate loads it, after install with German captions: the root command and the
+// classic verbs it mirrors, read from the registry, shown only where the classic verbs would be; Merge
+// invoked on real shell items reaches the editor once, as the classic verb does.
+void WineTest::explorerCommand_mirrorsInstalledVerbs()
+{
+    QFETCH(QString, registry);
+    QFETCH(QStringList, items);
+    QFETCH(int, rootState);
+    QFETCH(QString, verbStates);
+    QFETCH(bool, invokeMerge);
+    setEditorLanguage(QStringLiteral("German"));
+    QCOMPARE(
+        runProgram({registry == QLatin1String("uninstall") ? registry : QStringLiteral("install")}).exitCode,
+        0);
+    if (registry == QLatin1String("no Merge command")) {
+        QCOMPARE(wine({QStringLiteral("reg"), QStringLiteral("delete"),
+                       ShellKey + QLatin1String("\\OstrelPDFEditor03Merge\\Command"), QStringLiteral("/f")})
+                     .exitCode,
+                 0);
+        QVERIFY(waitForWineServer());
+    }
+    const QString folder = QStringLiteral("C:\\users\\Public\\Documents\\Explorer command");
+    QVERIFY(QDir().mkpath(driveC() + QLatin1String("/users/Public/Documents/Explorer command")));
+    QStringList arguments{m_windowsBin + QLatin1String("/commandclient.exe"),
+                          InstallDirWindows + QLatin1String("\\OstrelExplorerCommand.dll")};
+    const QStringList german = ExpectedCaptions::german();
+    // Menu order is key order: 01Edit, 02Print, 03Merge, 04Split.
+    const QStringList menu{german.at(0), german.at(3), german.at(2), german.at(1)};
+    if (invokeMerge)
+        arguments << QStringLiteral("--invoke") << menu.at(2);
+    if (items.size() == 100)
+        arguments << QStringLiteral("--repeat") << QStringLiteral("20");
+    QStringList paths;
+    for (const QString &name : items) {
+        QVERIFY(writeFile(driveC() + QLatin1String("/users/Public/Documents/Explorer command/") + name,
+                          "%PDF-1.4\n"));
+        paths << folder + QLatin1Char('\\') + name;
+    }
+    arguments << (paths.isEmpty() ? QStringList{QStringLiteral("--null")} : paths);
+    QFile::remove(editorLog());
+    const Run run = wine(arguments);
+    QVERIFY(waitForWineServer());
+    QVERIFY(run.finished && run.exitCode == 0);
+    QMap<QString, QString> said;
+    for (const QByteArray &line : run.standardOutput.split('\n')) {
+        const QString text = QString::fromUtf8(line).trimmed();
+        if (text.contains(QLatin1Char('=')))
+            said.insert(text.section(QLatin1Char('='), 0, 0), text.section(QLatin1Char('='), 1));
+    }
+    QMap<QString, QString> expected{{QStringLiteral("root.title"), QStringLiteral("Ostrel PDF Editor")},
+                                    {QStringLiteral("root.icon"), EditorWindows + QLatin1String(",0")},
+                                    {QStringLiteral("root.flags"), QString::number(HasSubCommands)},
+                                    {QStringLiteral("root.state"), QString::number(rootState)},
+                                    // Every object released, the module may go; not before.
+                                    {QStringLiteral("unload.held"), QStringLiteral("1")},
+                                    {QStringLiteral("unload.released"), QStringLiteral("0")}};
+    for (int k = 0; k < verbStates.size(); ++k) {
+        const QString sub = QStringLiteral("sub%1.").arg(k + 1);
+        expected.insert(sub + QLatin1String("title"), menu.at(k));
+        expected.insert(sub + QLatin1String("icon"), ProgramWindows + QLatin1String(",0"));
+        expected.insert(sub + QLatin1String("flags"), QString::number(NoFlags));
+        expected.insert(sub + QLatin1String("state"), verbStates.mid(k, 1));
+    }
+    if (invokeMerge)
+        expected.insert(QStringLiteral("invoke"), QStringLiteral("00000000"));
+    const QString timing = said.take(QStringLiteral("getstate.microseconds"));
+    if (!timing.isEmpty())
+        qInfo("root GetState for %d items under Wine: %s us per call", int(items.size()), qPrintable(timing));
+    QCOMPARE(said, expected);
+    if (!invokeMerge)
+        return;
+    // One start per item, as Explorer runs the classic verb: the copies hand the selection to one editor
+    // start, the paths in name order.
+    paths.sort();
+    const QList<QJsonArray> starts = editorStarts();
+    QCOMPARE(starts.size(), 1);
+    QCOMPARE(starts.first(), QJsonArray{QStringLiteral("-ftype_merge;") + paths.join(QLatin1Char(';'))});
+}
+
+// The surrogate does not look in the install folder for DLLs: the module may need only Windows' own.
+void WineTest::explorerCommand_importsOnlySystemDlls()
+{
+    const Run dump = m_sandbox->run(
+        {QStringLiteral("-p"), QStringLiteral(OSTREL_WINDOWS_BUILD_DIR "/deploy/OstrelExplorerCommand.dll")},
+        60000, QStringLiteral(OSTREL_MINGW_OBJDUMP));
+    QVERIFY2(dump.finished && dump.exitCode == 0, dump.standardError.constData());
+    QStringList imports;
+    static const QRegularExpression dllName(QStringLiteral("^\\s*DLL Name: (\\S+)\\s*$"));
+    for (const QByteArray &line : dump.standardOutput.split('\n')) {
+        const QRegularExpressionMatch match = dllName.match(QString::fromUtf8(line));
+        if (match.hasMatch())
+            imports << match.captured(1).toLower();
+    }
+    imports.sort();
+    QCOMPARE(imports, (QStringList{QStringLiteral("advapi32.dll"), QStringLiteral("kernel32.dll"),
+                                   QStringLiteral("msvcrt.dll"), QStringLiteral("ole32.dll"),
+                                   QStringLiteral("user32.dll")}));
 }
 
 void WineTest::shellVerbs_runOnlyTheRegisteredPrograms_data()
