@@ -1,6 +1,7 @@
 #include "handoff.h"
 
 #include "editorprogram.h"
+#include "handofflog.h"
 #include "peercensus.h"
 #include "peerwait.h"
 #include "platform.h"
@@ -25,8 +26,11 @@ HandOffRole gatherAndLaunch(const SingleApplication &app, const RunRequest &requ
 
     // No private folder could be had: a path written anywhere else could be read, or planted, by another
     // account. Every copy of the account sees the same folders, so none of them spools either.
-    if (!spool.isAvailable())
+    if (!spool.isAvailable()) {
+        qCDebug(lcHandOff, "pid %lld: no private spool folder: nothing is spooled or handed off",
+                QCoreApplication::applicationPid());
         return role;
+    }
 
     // A verb flag without a path spools nothing.
     if (!request.selectedPath.isEmpty())
@@ -47,10 +51,20 @@ HandOffRole gatherAndLaunch(const SingleApplication &app, const RunRequest &requ
     QList<SpooledPath> heldBack;
     for (const VerbGroup &group : groupByVerb(request.verbFlag, gathered.paths)) {
         const EditorStarts starts = planEditorStarts(group.verbFlag, group.paths, fits);
+        qCDebug(lcHandOff, "pid %lld: %s: %d path(s) in %d editor start(s), %d held back as too long",
+                QCoreApplication::applicationPid(), qUtf8Printable(group.verbFlag), group.paths.size(),
+                starts.arguments.size(), starts.heldBack.size());
         for (const QString &argument : starts.arguments) {
             qint64 editorProcessId = 0;
-            if (QProcess::startDetached(editor, QStringList(argument), QString(), &editorProcessId))
+            const bool started =
+                QProcess::startDetached(editor, QStringList(argument), QString(), &editorProcessId);
+            if (started)
                 Platform::allowForegroundWindow(editorProcessId);
+            qCDebug(lcHandOff, "pid %lld: editor start: %s, %d path(s), argument of %d characters: %s",
+                    QCoreApplication::applicationPid(), qUtf8Printable(group.verbFlag),
+                    starts.pathCounts.value(starts.arguments.indexOf(argument)), argument.size(),
+                    started ? qUtf8Printable(QStringLiteral("started, process %1").arg(editorProcessId))
+                            : "the start failed");
         }
         for (const QString &path : starts.heldBack)
             heldBack.append({group.verbFlag, path});
@@ -125,6 +139,7 @@ EditorStarts planEditorStarts(const QString &verbFlag, const QStringList &paths,
                 tooMany = middle;
         }
         starts.arguments.append(handOffArgument(verbFlag, paths.mid(first, fitCount)));
+        starts.pathCounts.append(fitCount);
         first += fitCount;
     }
     return starts;

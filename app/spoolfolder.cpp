@@ -2,7 +2,9 @@
 
 #include "platform.h"
 #include "shellverbs.h"
+#include "spoollog.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -89,8 +91,11 @@ void SpoolFolder::write(qint64 processId, const QString &verbFlag, const QString
         create();
         unfinished.open(QIODevice::WriteOnly | QIODevice::Truncate);
     }
-    if (!unfinished.isOpen())
+    if (!unfinished.isOpen()) {
+        qCDebug(lcSpool, "pid %lld: could not spool: %s", QCoreApplication::applicationPid(),
+                qUtf8Printable(unfinished.errorString()));
         return;
+    }
     const bool written = unfinished.write(content) == content.size() && unfinished.flush();
     unfinished.close();
     // On Windows the replacement fails while a primary reads the old file, for a moment.
@@ -102,6 +107,10 @@ void SpoolFolder::write(qint64 processId, const QString &verbFlag, const QString
     }
     if (!placed)
         unfinished.remove();
+    qCDebug(lcSpool, "pid %lld: %s %s: %d line(s), %d of them kept from before",
+            QCoreApplication::applicationPid(), placed ? "spooled" : "could not write or put in place",
+            qUtf8Printable(QFileInfo(target).fileName()), int(content.count('\n')),
+            int(content.count('\n')) - 1);
 }
 
 QStringList SpoolFolder::list() const
@@ -169,6 +178,7 @@ GatheredSelection SpoolFolder::gather() const
         gathered.paths += paths;
         gathered.consumedFiles.append(file);
     }
+    const int staleSpoolFiles = gathered.staleFiles.size(); // for the trail
     // The unfinished file of a copy that died while it wrote: nothing will put it in place. A younger one
     // may still be written.
     const QFileInfoList unfinished =
@@ -177,6 +187,13 @@ GatheredSelection SpoolFolder::gather() const
         if (isStale(entry.lastModified(), now))
             gathered.staleFiles.append(entry.absoluteFilePath());
     }
+    qCDebug(lcSpool,
+            "pid %lld: gathered %d paths from %d of %d spool files; %d stale spool files and %d stale "
+            "unfinished ones to be removed unread; %d unreadable and %d unfinished ones left",
+            QCoreApplication::applicationPid(), gathered.paths.size(), gathered.consumedFiles.size(),
+            files.size(), staleSpoolFiles, gathered.staleFiles.size() - staleSpoolFiles,
+            files.size() - gathered.consumedFiles.size() - staleSpoolFiles,
+            unfinished.size() - (gathered.staleFiles.size() - staleSpoolFiles));
     return gathered;
 }
 
@@ -188,6 +205,9 @@ void SpoolFolder::removeGathered(const QStringList &files) const
         QFile::remove(file);
     if (isAvailable())
         QDir().rmdir(m_path);
+    qCDebug(lcSpool, "pid %lld: removed the %d files read or stale; the folder %s",
+            QCoreApplication::applicationPid(), files.size(),
+            !isAvailable() || !QDir(m_path).exists() ? "is gone" : "stays, other entries are left in it");
 }
 
 SpoolFolderView SpoolFolder::view() const

@@ -5,6 +5,7 @@
 #include "singleapplication_p.h"
 
 #include "electionlocker.h"
+#include "electionlog.h"
 #include "instancekey.h"
 #include "platform.h"
 #include "randompause.h"
@@ -142,16 +143,25 @@ bool SingleApplication::waitForConsistentBlock(ElectionLocker &locker)
 void SingleApplication::takeRole(ElectionLocker &locker, bool allowSecondary, int timeoutMs)
 {
     Q_D(SingleApplication);
+    const InstanceBlock found = *d->instanceBlock(); // for the trail: what the decision was made on
     releaseDeadPrimary(d->instanceBlock());
 
     if (!d->instanceBlock()->hasPrimary) {
         d->becomePrimary();
+        if (found.hasPrimary)
+            qCDebug(lcElection, "pid %lld: primary: the recorded primary, process %lld, is gone",
+                    QCoreApplication::applicationPid(), found.primaryProcessId);
+        else
+            qCDebug(lcElection, "pid %lld: primary: the block named no primary",
+                    QCoreApplication::applicationPid());
         locker.setUnlockFailureMessage("SingleApplication: Unable to unlock memory after primary start.");
         return;
     }
 
     if (allowSecondary) {
         d->becomeSecondary();
+        qCDebug(lcElection, "pid %lld: secondary %u: primary %lld runs", QCoreApplication::applicationPid(),
+                d->ownInstanceId, qint64(d->instanceBlock()->primaryProcessId));
         // Still under the lock, so that the handshake carries the number just taken.
         if (d->startOptions.testFlag(NotifyPrimaryOfSecondaries))
             d->contactPrimary(timeoutMs, HandshakeKind::SecondaryLaunch);
@@ -159,6 +169,8 @@ void SingleApplication::takeRole(ElectionLocker &locker, bool allowSecondary, in
         return;
     }
 
+    qCDebug(lcElection, "pid %lld: refused: primary %lld runs, and this copy may not run beside it",
+            QCoreApplication::applicationPid(), qint64(d->instanceBlock()->primaryProcessId));
     locker.setUnlockFailureMessage("SingleApplication: Unable to unlock memory at end of execution.");
     locker.unlock();
     endRefusedCopy(timeoutMs);
@@ -171,6 +183,9 @@ void SingleApplication::goOnWithoutRole(bool allowSecondary, int timeoutMs)
 {
     qWarning().noquote() << "SingleApplication: Timed out waiting for the lock of the memory block; "
                             "going on without a role.";
+    qCDebug(lcElection, "pid %lld: no role: the election's lock stayed taken for %d ms; going on %s",
+            QCoreApplication::applicationPid(), ElectionLocker::WaitBoundMs,
+            allowSecondary ? "as an uncounted secondary" : "as a refused copy");
     if (!allowSecondary)
         endRefusedCopy(timeoutMs);
 }
