@@ -1,6 +1,7 @@
 #include "handoff.h"
 
 #include "editorprogram.h"
+#include "handofflog.h"
 #include "peercensus.h"
 #include "peerwait.h"
 #include "platform.h"
@@ -65,10 +66,20 @@ QList<SpooledPath> launchSelection(const QString &ownVerbFlag, const QList<Spool
     QList<SpooledPath> heldBack;
     for (const VerbGroup &group : groupByVerb(ownVerbFlag, paths)) {
         const EditorStarts starts = planEditorStarts(group.verbFlag, group.paths, fits);
+        qCDebug(lcHandOff, "pid %lld: %s: %d path(s) in %d editor start(s), %d held back as too long",
+                QCoreApplication::applicationPid(), qUtf8Printable(group.verbFlag), group.paths.size(),
+                starts.arguments.size(), starts.heldBack.size());
         for (const QString &argument : starts.arguments) {
             qint64 editorProcessId = 0;
-            if (QProcess::startDetached(editor, QStringList(argument), QString(), &editorProcessId))
+            const bool started =
+                QProcess::startDetached(editor, QStringList(argument), QString(), &editorProcessId);
+            if (started)
                 Platform::allowForegroundWindow(editorProcessId);
+            qCDebug(lcHandOff, "pid %lld: editor start: %s, %d path(s), argument of %d characters: %s",
+                    QCoreApplication::applicationPid(), qUtf8Printable(group.verbFlag),
+                    starts.pathCounts.value(starts.arguments.indexOf(argument)), argument.size(),
+                    started ? qUtf8Printable(QStringLiteral("started, process %1").arg(editorProcessId))
+                            : "the start failed");
         }
         for (const QString &path : starts.heldBack)
             heldBack.append({group.verbFlag, path});
@@ -107,10 +118,18 @@ HandOffRole gatherAndLaunch(SingleApplication &app, const RunRequest &request, c
                              << request.selectedPath;
     } else if (!request.selectedPath.isEmpty() &&
                !ours.write(processId, request.verbFlag, request.selectedPath)) {
-        if (role == HandOffRole::Primary)
+        if (role == HandOffRole::Primary) {
             kept.append({request.verbFlag, request.selectedPath});
-        else if (!app.sendToPrimary(handOverLine(request.verbFlag, request.selectedPath), HandOverTimeoutMs))
+            qCDebug(lcHandOff, "pid %lld: could not spool its own path; the primary keeps it",
+                    QCoreApplication::applicationPid());
+        } else if (app.sendToPrimary(handOverLine(request.verbFlag, request.selectedPath),
+                                     HandOverTimeoutMs)) {
+            qCDebug(lcHandOff,
+                    "pid %lld: could not spool; the path went to primary %lld over its local server",
+                    QCoreApplication::applicationPid(), app.primaryProcessId());
+        } else {
             reportLostPath(request.selectedPath);
+        }
     }
     if (role == HandOffRole::Secondary)
         return role;

@@ -52,6 +52,7 @@ QList<VerbGroup> groupByVerb(const QString &ownVerbFlag, const QList<SpooledPath
 struct EditorStarts
 {
     QStringList arguments;
+    QList<int> pathCounts; // how many paths each argument holds
     QStringList heldBack;
 };
 EditorStarts planEditorStarts(const QString &verbFlag, const QStringList &paths,

@@ -1,8 +1,10 @@
 #include "peercensus.h"
 
+#include "censuslog.h"
 #include "platform.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QStringList>
 
@@ -21,6 +23,11 @@ bool runProcessLister(const QString &program, int timeoutMs, QByteArray *output)
     QProcess lister;
     lister.start(program, QStringList(), QIODevice::ReadWrite);
     if (!lister.waitForFinished(timeoutMs)) {
+        qCDebug(lcCensus, "pid %lld: census: %s gave no list: %s", QCoreApplication::applicationPid(),
+                qUtf8Printable(program),
+                lister.error() == QProcess::FailedToStart
+                    ? qUtf8Printable(QStringLiteral("it did not start (%1)").arg(lister.errorString()))
+                    : qUtf8Printable(QStringLiteral("still running after %1 ms, killed").arg(timeoutMs)));
         if (lister.state() != QProcess::NotRunning) {
             lister.kill();
             lister.waitForFinished(5000);
@@ -32,14 +39,24 @@ bool runProcessLister(const QString &program, int timeoutMs, QByteArray *output)
     // settle bound, and a line cut short can only hide a copy, which the quiet spool folder still covers.
     if (output)
         *output = lister.readAllStandardOutput();
+    if (lister.exitStatus() != QProcess::NormalExit || lister.exitCode() != 0)
+        qCDebug(lcCensus, "pid %lld: census: %s ended %s %d; what it printed counts",
+                QCoreApplication::applicationPid(), qUtf8Printable(program),
+                lister.exitStatus() == QProcess::NormalExit ? "with status" : "abnormally, code",
+                lister.exitCode());
     return true;
 }
 
 int countRunningCopies(const QString &listerProgram, const QString &applicationName, int timeoutMs)
 {
+    QElapsedTimer took; // for the trail
+    took.start();
     QByteArray output;
     if (!runProcessLister(listerProgram, timeoutMs, &output))
         return -1;
+    qCDebug(lcCensus, "pid %lld: census: counted %d of %s in %lld ms, lister %s",
+            QCoreApplication::applicationPid(), countMatchingLines(output, applicationName),
+            qUtf8Printable(applicationName), took.elapsed(), qUtf8Printable(listerProgram));
     return countMatchingLines(output, applicationName);
 }
 

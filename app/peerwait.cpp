@@ -1,7 +1,9 @@
 #include "peerwait.h"
 
 #include "peercensus.h"
+#include "waitlog.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
 
@@ -92,14 +94,34 @@ PeerWaitOutcome waitForPeersToEnd(const std::function<int(int)> &census, SpoolAr
             // and its file starts the window again.
             if (count == 1) {
                 arrivals.look();
-                if (!noticeArrivals())
+                if (!noticeArrivals()) {
+                    qCDebug(lcWait,
+                            "pid %lld: wait ended after %d + %lld ms: one copy left, and no new spool file "
+                            "for %lld "
+                            "ms (%d arrived while waiting)",
+                            QCoreApplication::applicationPid(), bounds.initialWaitMs, total.elapsed(),
+                            arrivals.quietMs(), arrivals.arrivals());
                     return PeerWaitOutcome::OnlyCopy;
+                }
             }
         }
-        if (arrivals.quietMs() >= bounds.quietWindowMs && sinceChange.elapsed() >= bounds.settleMs)
+        if (arrivals.quietMs() >= bounds.quietWindowMs && sinceChange.elapsed() >= bounds.settleMs) {
+            qCDebug(lcWait,
+                    "pid %lld: wait ended after %d + %lld ms: settled, the count (last %d) and the folder "
+                    "unchanged "
+                    "for %lld ms, no new spool file for %lld ms (%d arrived while waiting)",
+                    QCoreApplication::applicationPid(), bounds.initialWaitMs, total.elapsed(), lastCount,
+                    sinceChange.elapsed(), arrivals.quietMs(), arrivals.arrivals());
             return PeerWaitOutcome::CountSettled;
-        if (total.elapsed() >= bounds.capMs)
+        }
+        if (total.elapsed() >= bounds.capMs) {
+            qCDebug(lcWait,
+                    "pid %lld: wait ended after %d + %lld ms: the cap, the last count %d, the last new "
+                    "spool file came %lld ms ago (%d arrived while waiting)",
+                    QCoreApplication::applicationPid(), bounds.initialWaitMs, total.elapsed(), lastCount,
+                    arrivals.quietMs(), arrivals.arrivals());
             return PeerWaitOutcome::CapReached;
+        }
         const qint64 quietLeft = bounds.quietWindowMs - arrivals.quietMs();
         waitProcessingEvents(pauseBeforeNextPass(bounds, count, quietLeft, total.elapsed()));
     }

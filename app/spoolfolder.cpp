@@ -2,6 +2,7 @@
 
 #include "platform.h"
 #include "shellverbs.h"
+#include "spoollog.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -158,8 +159,11 @@ bool SpoolFolder::write(qint64 processId, const QString &verbFlag, const QString
         create();
         unfinished.open(QIODevice::WriteOnly | QIODevice::Truncate);
     }
-    if (!unfinished.isOpen())
+    if (!unfinished.isOpen()) {
+        qCDebug(lcSpool, "pid %lld: could not spool: %s", QCoreApplication::applicationPid(),
+                qUtf8Printable(unfinished.errorString()));
         return false;
+    }
     const bool written = unfinished.write(content) == content.size() && unfinished.flush();
     unfinished.close();
     // On Windows the replacement is refused for a moment while a scanner or a reader holds a file;
@@ -167,6 +171,10 @@ bool SpoolFolder::write(qint64 processId, const QString &verbFlag, const QString
     const bool placed = written && Platform::replaceFile(unfinished.fileName(), target);
     if (!placed)
         unfinished.remove();
+    qCDebug(lcSpool, "pid %lld: %s %s: %d line(s), %d of them kept from before",
+            QCoreApplication::applicationPid(), placed ? "spooled" : "could not write or put in place",
+            qUtf8Printable(QFileInfo(target).fileName()), int(content.count('\n')),
+            int(content.count('\n')) - 1);
     return placed;
 }
 
@@ -327,6 +335,7 @@ GatheredSelection SpoolFolder::gather(const Gatherer &gatherer) const
                          return a.writtenMsSinceEpoch < b.writtenMsSinceEpoch;
                      });
 
+    const int staleSpoolFiles = gathered.staleFiles.size(); // for the trail
     // The unfinished file of a copy that died while it wrote: nothing will put it in place. A younger one
     // may still be written.
     const QFileInfoList unfinished =
@@ -335,6 +344,19 @@ GatheredSelection SpoolFolder::gather(const Gatherer &gatherer) const
         if (isStale(entry.lastModified(), gatherer.startedMsSinceEpoch))
             gathered.staleFiles.append(entry.absoluteFilePath());
     }
+    int earlierPaths = 0;
+    for (const EarlierSelection &selection : gathered.earlier)
+        earlierPaths += selection.paths.size();
+    qCDebug(lcSpool,
+            "pid %lld: gathered %d paths from %d of %d spool files; %d stale spool files and %d stale "
+            "unfinished ones to be removed unread; %d unreadable and %d unfinished ones left; %d of the "
+            "paths from %d earlier selections, each handed off apart",
+            QCoreApplication::applicationPid(), gathered.paths.size() + earlierPaths,
+            gathered.consumedFiles.size(), candidates.size(), staleSpoolFiles,
+            gathered.staleFiles.size() - staleSpoolFiles,
+            candidates.size() - gathered.consumedFiles.size() - staleSpoolFiles,
+            unfinished.size() - (gathered.staleFiles.size() - staleSpoolFiles), earlierPaths,
+            gathered.earlier.size());
     return gathered;
 }
 
@@ -364,6 +386,9 @@ void SpoolFolder::removeGathered(const QStringList &files) const
     }
     if (isAvailable())
         QDir().rmdir(m_path);
+    qCDebug(lcSpool, "pid %lld: removed the %d files read or stale; the folder %s",
+            QCoreApplication::applicationPid(), files.size(),
+            !isAvailable() || !QDir(m_path).exists() ? "is gone" : "stays, other entries are left in it");
 }
 
 SpoolFolderView SpoolFolder::view() const

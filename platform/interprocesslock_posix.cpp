@@ -30,7 +30,7 @@ constexpr unsigned long LongestRetryMicroseconds = 5000;
 } // namespace
 
 InterProcessLock::InterProcessLock(const QString &name)
-    : d(new Native)
+    : d(std::make_unique<Native>())
 {
     d->path = QFile::encodeName(name);
 }

@@ -12,7 +12,7 @@ struct InterProcessLock::Native
 };
 
 InterProcessLock::InterProcessLock(const QString &name)
-    : d(new Native)
+    : d(std::make_unique<Native>())
 {
     // Opened without taking it; the first process that names it creates it.
     d->mutex = CreateMutexW(nullptr, FALSE, reinterpret_cast<const wchar_t *>(name.utf16()));

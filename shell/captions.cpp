@@ -1,7 +1,9 @@
 #include "captions.h"
 
 #include "platform.h"
+#include "registrylog.h"
 
+#include <QCoreApplication>
 #include <QSettings>
 #include <QVariant>
 
@@ -93,6 +95,10 @@ QString caption(CaptionColumn column)
     // Exact, case-sensitive comparison in table order; the fallback row ends the search.
     while (row->language && language != QLatin1String(row->language))
         ++row;
+    qCDebug(lcRegistry, "pid %lld: caption \"%s\": language \"%s\" in %s, %s",
+            QCoreApplication::applicationPid(), row->captions[column], qUtf8Printable(language),
+            qUtf8Printable(Platform::editorConfigPath()),
+            row->language ? "its own row" : "no row of its own, the fallback");
     return QString::fromUtf8(row->captions[column]);
 }
 

@@ -4,10 +4,13 @@
 #include "fileassociation.h"
 #include "platform.h"
 #include "registrykey.h"
+#include "registrylog.h"
 #include "shellverbs.h"
 
 #include <QCoreApplication>
 #include <QDir>
+
+#include <iterator>
 
 namespace {
 
@@ -48,6 +51,8 @@ void setDefaultValue(const QString &nativeKeyPath, const QString &value)
 {
     // Each settings object is gone (and synced) before the next one opens.
     Platform::openRegistryKey(nativeKeyPath)->setValue(QStringLiteral("."), value);
+    qCDebug(lcRegistry, "pid %lld: wrote %s, default value: %s", QCoreApplication::applicationPid(),
+            qUtf8Printable(nativeKeyPath), qUtf8Printable(value));
 }
 
 } // namespace
@@ -79,11 +84,16 @@ void unregisterContextMenu()
         for (const ShellVerb &verb : ShellVerbs)
             shellKey->remove(QLatin1String(verb.keyName));
     }
+    qCDebug(lcRegistry, "pid %lld: removed the %d verb keys and the %d of an earlier version under %s",
+            QCoreApplication::applicationPid(), int(ShellVerbs.size()), int(std::size(UnnumberedVerbKeys)),
+            ShellKeyPath);
     // The current user's identifier first; then, through the merged view, whatever is left there: an
     // identifier that an older, elevated install wrote under HKEY_LOCAL_MACHINE (refused to an account
     // without the rights, which changes nothing).
     Platform::openRegistryKey(QLatin1String(UserClassesKey))->remove(QLatin1String(ProgramIdentifier));
     Platform::openRegistryKey(QStringLiteral("HKEY_CLASSES_ROOT"))->remove(QLatin1String(ProgramIdentifier));
+    qCDebug(lcRegistry, "pid %lld: removed the program identifier %s under %s and through HKEY_CLASSES_ROOT",
+            QCoreApplication::applicationPid(), ProgramIdentifier, UserClassesKey);
 
     // Last, so that during an install the association is cleared before it is set again.
     setFileAssociation(QLatin1String(DocumentExtension), QString());
@@ -91,8 +101,12 @@ void unregisterContextMenu()
 
 void writeVerbKey(const QString &keyPath, const QString &verbFlag, const QString &caption)
 {
-    if (keyPath.isEmpty() || verbFlag.isEmpty() || caption.isEmpty())
+    if (keyPath.isEmpty() || verbFlag.isEmpty() || caption.isEmpty()) {
+        qCDebug(lcRegistry, "pid %lld: no verb key written: key \"%s\", flag \"%s\", caption \"%s\"",
+                QCoreApplication::applicationPid(), qUtf8Printable(keyPath), qUtf8Printable(verbFlag),
+                qUtf8Printable(caption));
         return;
+    }
 
     {
         const auto verbKey = Platform::openRegistryKey(keyPath);
@@ -101,6 +115,9 @@ void writeVerbKey(const QString &keyPath, const QString &verbFlag, const QString
         verbKey->setValue(QStringLiteral("MUIVerb"), caption);
         verbKey->setValue(QStringLiteral("MultiSelectModel"), QLatin1String(MultiSelectModel));
     }
+    qCDebug(lcRegistry, "pid %lld: wrote %s: MUIVerb \"%s\", Icon %s,0, MultiSelectModel %s",
+            QCoreApplication::applicationPid(), qUtf8Printable(keyPath), qUtf8Printable(caption),
+            qUtf8Printable(nativeProgramPath()), MultiSelectModel);
 
     const QString command = quotedPath(nativeProgramPath()) + QLatin1Char(' ') + verbFlag + QLatin1Char(' ') +
                             QLatin1String(QuotedArgument);

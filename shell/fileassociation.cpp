@@ -1,5 +1,7 @@
 #include "fileassociation.h"
 
+#include "registrylog.h"
+
 #include <QCoreApplication>
 #include <QLibrary>
 
@@ -22,7 +24,13 @@ void setFileAssociation(const QString &extension, const QString &programIdentifi
     // stays loaded for the rest of this short run; unloading it buys nothing.
     QLibrary library(QCoreApplication::applicationDirPath() + QLatin1String("/FileAssociation"));
     const auto function = reinterpret_cast<SetFileAssociationFunction>(library.resolve("SetFileAssociation"));
-    if (!function)
+    if (!function) {
+        qCDebug(lcRegistry, "pid %lld: SetFileAssociation not called: %s", QCoreApplication::applicationPid(),
+                qUtf8Printable(library.errorString()));
         return;
-    function(terminatedUtf16(extension), terminatedUtf16(programIdentifier));
+    }
+    const int result = function(terminatedUtf16(extension), terminatedUtf16(programIdentifier));
+    qCDebug(lcRegistry, "pid %lld: SetFileAssociation(\"%s\", \"%s\") returned %d",
+            QCoreApplication::applicationPid(), qUtf8Printable(extension), qUtf8Printable(programIdentifier),
+            result);
 }

@@ -5,6 +5,7 @@
 #include "singleapplication_p.h"
 
 #include "electionlocker.h"
+#include "electionlog.h"
 #include "instancekey.h"
 #include "platform.h"
 #include "randompause.h"
@@ -177,6 +178,8 @@ void SingleApplication::takeRole(ElectionLocker &locker, bool allowSecondary, in
 {
     Q_D(SingleApplication);
     InstanceBlock *block = d->sharedBlock ? d->instanceBlock() : nullptr;
+    // For the trail: what the decision was made on.
+    const InstanceBlock found = block ? *block : InstanceBlock{};
     if (block)
         releaseDeadPrimary(block);
 
@@ -185,12 +188,25 @@ void SingleApplication::takeRole(ElectionLocker &locker, bool allowSecondary, in
     // again gives a new segment), which would otherwise make this copy a second primary.
     if (!(block && block->hasPrimary) && d->takePrimaryLock()) {
         d->becomePrimary();
+        if (found.hasPrimary)
+            qCDebug(lcElection, "pid %lld: primary: the recorded primary, process %lld, is gone",
+                    QCoreApplication::applicationPid(), found.primaryProcessId);
+        else if (block)
+            qCDebug(lcElection, "pid %lld: primary: the block named no primary",
+                    QCoreApplication::applicationPid());
+        else
+            qCDebug(lcElection,
+                    "pid %lld: primary: no block of this account, and no copy held the primary's lock",
+                    QCoreApplication::applicationPid());
         locker.setUnlockFailureMessage("SingleApplication: Unable to unlock memory after primary start.");
         return;
     }
 
     if (allowSecondary) {
         d->becomeSecondary();
+        qCDebug(lcElection, "pid %lld: secondary %u: primary %lld runs%s", QCoreApplication::applicationPid(),
+                d->ownInstanceId, d->primaryProcessId,
+                block && block->hasPrimary ? "" : " (its lock is held, the block names it not)");
         // Still under the lock, so that the handshake carries the number just taken.
         if (d->startOptions.testFlag(NotifyPrimaryOfSecondaries))
             d->contactPrimary(timeoutMs, HandshakeKind::SecondaryLaunch);
@@ -198,6 +214,8 @@ void SingleApplication::takeRole(ElectionLocker &locker, bool allowSecondary, in
         return;
     }
 
+    qCDebug(lcElection, "pid %lld: refused: primary %lld runs, and this copy may not run beside it",
+            QCoreApplication::applicationPid(), qint64(block ? block->primaryProcessId : 0));
     locker.setUnlockFailureMessage("SingleApplication: Unable to unlock memory at end of execution.");
     locker.unlock();
     endRefusedCopy(timeoutMs);
@@ -210,6 +228,9 @@ void SingleApplication::goOnWithoutRole(bool allowSecondary, int timeoutMs)
 {
     qWarning().noquote() << "SingleApplication: Timed out waiting for the lock of the memory block; "
                             "going on without a role.";
+    qCDebug(lcElection, "pid %lld: no role: the election's lock stayed taken for %d ms; going on %s",
+            QCoreApplication::applicationPid(), ElectionLocker::WaitBoundMs,
+            allowSecondary ? "as an uncounted secondary" : "as a refused copy");
     if (!allowSecondary)
         endRefusedCopy(timeoutMs);
 }

@@ -12,6 +12,8 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QRegularExpression>
+#include <QSet>
 #include <QTest>
 #include <QThread>
 
@@ -303,6 +305,8 @@ private Q_SLOTS:
     void handOffArgumentIsNotEscaped();
     void pathsAreGroupedByVerb_data();
     void pathsAreGroupedByVerb();
+    void decisionTrail_data();
+    void decisionTrail();
 };
 
 void HandOffTest::oneCopy()
@@ -358,6 +362,9 @@ void HandOffTest::copiesStartedTogether()
     for (const auto &process : processes) {
         QCOMPARE(process->exitStatus(), QProcess::NormalExit);
         QCOMPARE(process->exitCode(), 0);
+        // Without a logging rule nothing but the warning for a missing module.
+        if (withTransportModule)
+            QCOMPARE(process->readAllStandardError(), QByteArray());
     }
 
     if (mixedFlags) {
@@ -852,6 +859,114 @@ void HandOffTest::pathsAreGroupedByVerb()
     for (const VerbGroup &group : groupByVerb(ownFlag, paths))
         arguments.append(handOffArgument(group.verbFlag, group.paths));
     QCOMPARE(arguments, groups);
+}
+
+void HandOffTest::decisionTrail_data()
+{
+    // The rule as support would give it: in the variable for a program started by hand, or in the user's
+    // qtlogging.ini; and the categories it turns on.
+    QTest::addColumn<QString>("variableRules");
+    QTest::addColumn<QByteArray>("iniRules");
+    QTest::addColumn<QStringList>("categories");
+    const QStringList all{"ostrel.census",   "ostrel.election", "ostrel.handoff",
+                          "ostrel.registry", "ostrel.spool",    "ostrel.wait"};
+    QTest::newRow("QT_LOGGING_RULES") << "ostrel.*.debug=true" << QByteArray() << all;
+    QTest::newRow("qtlogging.ini") << QString() << QByteArray("[Rules]\nostrel.*.debug=true\n") << all;
+    QTest::newRow("the election alone")
+        << "ostrel.election.debug=true" << QByteArray() << QStringList{"ostrel.election"};
+}
+
+void HandOffTest::decisionTrail()
+{
+    QFETCH(QString, variableRules);
+    QFETCH(QByteArray, iniRules);
+    QFETCH(QStringList, categories);
+    Sandbox sandbox;
+    QVERIFY(sandbox.isValid());
+    QProcessEnvironment environment = sandbox.environment();
+    if (!variableRules.isEmpty())
+        environment.insert(QStringLiteral("QT_LOGGING_RULES"), variableRules);
+    if (!iniRules.isEmpty())
+        QVERIFY(writeFile(sandbox.configDir() + QLatin1String("/QtProject/qtlogging.ini"), iniRules));
+
+    std::vector<std::unique_ptr<QProcess>> copies;
+    QStringList paths;
+    for (int i = 0; i < 3; ++i) {
+        paths.append(selectedPath(i));
+        copies.push_back(
+            sandbox.start({QStringLiteral("-ftype_merge"), paths.last()}, QString(), environment));
+    }
+    QList<qint64> pids;
+    for (const auto &copy : copies) {
+        QVERIFY(copy->waitForStarted(30000));
+        pids.append(copy->processId());
+    }
+    QVERIFY(Sandbox::waitAll(copies, 120000));
+    const QString argument = expectedArgument(QStringLiteral("-ftype_merge"), paths);
+    QCOMPARE(theOnlyEditorStart(sandbox), QStringList(argument));
+
+    // Every line comes from a category the rule turned on and carries the process id of the copy that
+    // wrote it.
+    const QRegularExpression trailLine(QStringLiteral("^(ostrel\\.[a-z]+): pid (\\d+): (.*)$"));
+    const auto trailOf = [&](const QByteArray &standardError, qint64 pid) {
+        QStringList lines = QString::fromUtf8(standardError).split('\n');
+        lines.removeAll(QString());
+        for (const QString &line : lines) {
+            const QRegularExpressionMatch match = trailLine.match(line);
+            if (!match.hasMatch() || !categories.contains(match.captured(1)) ||
+                (pid > 0 && match.captured(2).toLongLong() != pid))
+                return QStringList(QLatin1String("<unexpected> ") + line);
+        }
+        return lines;
+    };
+    QStringList roles;
+    QStringList primaryTrail;
+    qint64 primaryPid = -1;
+    for (int i = 0; i < 3; ++i) {
+        const QStringList lines = trailOf(copies[i]->readAllStandardError(), pids[i]);
+        QVERIFY2(!lines.isEmpty() && !lines.first().startsWith('<'), qPrintable(lines.join('\n')));
+        const QStringList election = lines.filter(QRegularExpression(QStringLiteral("^ostrel.election: ")));
+        QCOMPARE(election.size(), 1);
+        roles.append(election.first().section(QLatin1String(": "), 2));
+        if (roles.last().startsWith(QLatin1String("primary: "))) {
+            primaryPid = pids[i];
+            primaryTrail = lines;
+        }
+        const QString spooled = QStringLiteral("ostrel.spool: pid %1: spooled %1.txt: 1 line(s), 0 of them "
+                                               "kept from before");
+        QCOMPARE(lines.contains(spooled.arg(pids[i])), categories.contains(QLatin1String("ostrel.spool")));
+    }
+    roles.sort();
+    QCOMPARE(roles, QStringList({QStringLiteral("primary: the block named no primary"),
+                                 QStringLiteral("secondary 1: primary %1 runs").arg(primaryPid),
+                                 QStringLiteral("secondary 2: primary %1 runs").arg(primaryPid)}));
+
+    const Sandbox::Result install = sandbox.run({QStringLiteral("install")}, 60000, QString(), environment);
+    const QStringList installTrail = trailOf(install.standardError, -1);
+    if (!categories.contains(QLatin1String("ostrel.wait"))) {
+        QCOMPARE(primaryTrail.size(), 1);
+        QCOMPARE(installTrail.size(), 1);
+        return;
+    }
+    // How the wait ended, the gathering, and the one start with three paths to the editor that recorded it.
+    QCOMPARE(primaryTrail.filter(QRegularExpression(QStringLiteral(": wait ended after 200 \\+ \\d+ ms: ")))
+                 .size(),
+             1);
+    QCOMPARE(primaryTrail.filter(QStringLiteral(": gathered 3 paths from 3 of 3 spool files;")).size(), 1);
+    const QByteArray editorPid = readFile(sandbox.vendorConfigDir() + QLatin1String("/editor-processes.log"));
+    QCOMPARE(
+        primaryTrail.filter(QStringLiteral(": editor start: ")),
+        QStringList(QStringLiteral("ostrel.handoff: pid %1: editor start: -ftype_merge, 3 path(s), argument "
+                                   "of %2 characters: started, process %3")
+                        .arg(primaryPid)
+                        .arg(argument.size())
+                        .arg(QString::fromLatin1(editorPid.trimmed()))));
+    QCOMPARE(installTrail
+                 .filter(QStringLiteral(": SetFileAssociation(\".pdf\", \"Ostrel PDF Editor.exe\") "
+                                        "returned 1"))
+                 .size(),
+             1);
+    QCOMPARE(installTrail.filter(QStringLiteral("\\Command, default value: ")).size(), 4);
 }
 
 QTEST_GUILESS_MAIN(HandOffTest)

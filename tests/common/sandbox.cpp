@@ -113,6 +113,9 @@ QString Sandbox::editorConfigFile() const
 QProcessEnvironment Sandbox::environment() const
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    // No logging rule or message format of whoever runs the tests: a test that wants the trail sets it.
+    for (const char *variable : {"QT_LOGGING_RULES", "QT_LOGGING_CONF", "QT_MESSAGE_PATTERN"})
+        env.remove(QLatin1String(variable));
     env.insert(QStringLiteral("HOME"), homeDir());
     env.insert(QStringLiteral("TMPDIR"), tempDir());
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir());

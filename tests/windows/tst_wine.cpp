@@ -416,6 +416,7 @@ void WineTest::cleanup()
     }
     for (const char *planted : PlantedPrograms)
         QFile::remove(plantedMarker(planted));
+    QFile::remove(localAppData() + QLatin1String("/QtProject/qtlogging.ini"));
 }
 
 void WineTest::cleanupTestCase()
@@ -640,10 +641,13 @@ void WineTest::handOff_reachesEditorOnce_data()
     QTest::addColumn<int>("copies");
     QTest::addColumn<int>("folderLength"); // of the deep folder the files lie in, 0 for a short one
     QTest::addColumn<int>("startCount");
-    QTest::newRow("one copy") << QStringLiteral("-ftype_edit") << 1 << 0 << 1;
-    QTest::newRow("ten copies at once") << QStringLiteral("-ftype_merge") << 10 << 0 << 1;
+    QTest::addColumn<bool>("trail"); // the user's qtlogging.ini turns the trail on
+    QTest::newRow("one copy") << QStringLiteral("-ftype_edit") << 1 << 0 << 1 << false;
+    QTest::newRow("ten copies at once") << QStringLiteral("-ftype_merge") << 10 << 0 << 1 << false;
     // Together about 36,000 units: more than one command line holds (32,767 with its NUL), so two starts.
-    QTest::newRow("paths too long for one command line") << QStringLiteral("-ftype_merge") << 12 << 2950 << 2;
+    QTest::newRow("paths too long for one command line")
+        << QStringLiteral("-ftype_merge") << 12 << 2950 << 2 << false;
+    QTest::newRow("three copies, trail on") << QStringLiteral("-ftype_merge") << 3 << 0 << 1 << true;
 }
 
 void WineTest::handOff_reachesEditorOnce()
@@ -652,6 +656,11 @@ void WineTest::handOff_reachesEditorOnce()
     QFETCH(int, copies);
     QFETCH(int, folderLength);
     QFETCH(int, startCount);
+    QFETCH(bool, trail);
+    // Where Qt looks for it on Windows: QStandardPaths::GenericConfigLocation, %LOCALAPPDATA%.
+    if (trail)
+        QVERIFY(writeFile(localAppData() + QLatin1String("/QtProject/qtlogging.ini"),
+                          "[Rules]\nostrel.*.debug=true\n"));
     QFile::remove(editorLog());
     QFile::remove(editorProcessLog());
 
@@ -700,6 +709,7 @@ void WineTest::handOff_reachesEditorOnce()
     static const QRegularExpression allowCall(
         QStringLiteral("^[0-9a-f]+:Call user32\\.AllowSetForegroundWindow\\(([0-9a-f]+)\\)"));
     QList<qint64> allowed;
+    QList<QStringList> trails;
     for (int k = 0; k < copies; ++k) {
         QProcess &process = *processes.at(size_t(k));
         const QByteArray output = process.readAllStandardOutput();
@@ -714,7 +724,12 @@ void WineTest::handOff_reachesEditorOnce()
         }
         QVERIFY(endedWell(process, output, errors));
         QCOMPARE(withoutWineNoise(output), QByteArray());
-        QCOMPARE(withoutWineNoise(errors), QByteArray());
+        if (trail)
+            trails.append(QString::fromUtf8(withoutWineNoise(errors))
+                              .remove(QLatin1Char('\r'))
+                              .split(QLatin1Char('\n')));
+        else
+            QCOMPARE(withoutWineNoise(errors), QByteArray());
     }
     QVERIFY(allEnded);
 
@@ -729,6 +744,53 @@ void WineTest::handOff_reachesEditorOnce()
     std::sort(editors.begin(), editors.end());
     QCOMPARE(editors.size(), startCount);
     QCOMPARE(allowed, editors);
+
+    // With the trail on: each copy's lines carry its own process id; one primary, the secondaries name it;
+    // the wait's end, the gathering (the unfinished file left) and one start with every path.
+    QStringList roles;
+    QStringList primaryTrail;
+    for (QStringList lines : trails) {
+        lines.removeAll(QString());
+        QVERIFY(!lines.isEmpty());
+        const QString pid = lines.first().section(QLatin1Char(' '), 2, 2);
+        for (const QString &line : lines)
+            QVERIFY2(QRegularExpression(QStringLiteral("^ostrel\\.[a-z]+: pid ") + pid + QLatin1Char(' '))
+                         .match(line)
+                         .hasMatch(),
+                     qPrintable(line));
+        const QStringList election = lines.filter(QRegularExpression(QStringLiteral("^ostrel.election: ")));
+        QCOMPARE(election.size(), 1);
+        roles.append(election.first().section(QLatin1String(": "), 2));
+        if (roles.last().startsWith(QLatin1String("primary: ")))
+            primaryTrail = lines;
+    }
+    roles.sort();
+    if (trail) {
+        const QString primaryPid = primaryTrail.value(0).section(QLatin1Char(' '), 2, 2).chopped(1);
+        QStringList expectedRoles{QStringLiteral("primary: the block named no primary")};
+        for (int n = 1; n < copies; ++n)
+            expectedRoles.append(QStringLiteral("secondary %1: primary %2 runs").arg(n).arg(primaryPid));
+        QCOMPARE(roles, expectedRoles);
+        QCOMPARE(
+            primaryTrail.filter(QRegularExpression(QStringLiteral(": wait ended after 200 \\+ \\d+ ms: ")))
+                .size(),
+            1);
+        QCOMPARE(primaryTrail
+                     .filter(QStringLiteral(": gathered %1 paths from %1 of %1 spool files; 0 stale spool "
+                                            "files and 0 stale unfinished ones to be removed unread; 0 "
+                                            "unreadable and 1 unfinished ones left")
+                                 .arg(paths.size()))
+                     .size(),
+                 1);
+        QCOMPARE(
+            primaryTrail.filter(QStringLiteral(": editor start: ")),
+            QStringList(QStringLiteral("ostrel.handoff: pid %1: editor start: %2, %3 path(s), argument of %4 "
+                                       "characters: started, process %5")
+                            .arg(primaryPid, flag)
+                            .arg(paths.size())
+                            .arg((QStringList(flag) + paths).join(QLatin1Char(';')).size())
+                            .arg(editors.value(0))));
+    }
 
     // Every path once and whole, in Explorer's order within each start, and each start's command line (the
     // quoted editor path, two spaces, the argument, in quotes since it holds spaces, and the NUL) within

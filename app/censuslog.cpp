@@ -1,0 +1,3 @@
+#include "censuslog.h"
+
+Q_LOGGING_CATEGORY(lcCensus, "ostrel.census", QtWarningMsg)

@@ -1,0 +1,3 @@
+#include "handofflog.h"
+
+Q_LOGGING_CATEGORY(lcHandOff, "ostrel.handoff", QtWarningMsg)

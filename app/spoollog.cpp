@@ -1,0 +1,3 @@
+#include "spoollog.h"
+
+Q_LOGGING_CATEGORY(lcSpool, "ostrel.spool", QtWarningMsg)

@@ -1,0 +1,3 @@
+#include "waitlog.h"
+
+Q_LOGGING_CATEGORY(lcWait, "ostrel.wait", QtWarningMsg)

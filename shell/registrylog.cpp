@@ -1,0 +1,3 @@
+#include "registrylog.h"
+
+Q_LOGGING_CATEGORY(lcRegistry, "ostrel.registry", QtWarningMsg)

@@ -1,0 +1,3 @@
+#include "electionlog.h"
+
+Q_LOGGING_CATEGORY(lcElection, "ostrel.election", QtWarningMsg)
