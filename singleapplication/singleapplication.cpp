@@ -100,6 +100,11 @@ void SingleApplication::openSharedBlock()
         d->sharedBlock = std::make_unique<QSharedMemory>();
         d->sharedBlock->setNativeKey(nativeKey);
     };
+    // NotFound when the key file was missing, KeyError when it went between that look and ftok().
+    const auto keyFileGone = [&] {
+        const QSharedMemory::SharedMemoryError error = d->sharedBlock->error();
+        return error == QSharedMemory::NotFound || error == QSharedMemory::KeyError;
+    };
     bool opened = false;
     // The key file lives in the account's folder, where a clean-up (or the account) may remove it at any
     // moment, also between create()'s making of it and its use: then both calls find nothing, and trying
@@ -108,7 +113,7 @@ void SingleApplication::openSharedBlock()
     for (int attempt = 0; attempt < Attempts && !opened; ++attempt) {
         freshSegment();
         opened = d->sharedBlock->attach(QSharedMemory::ReadWrite);
-        if (opened || d->sharedBlock->error() != QSharedMemory::NotFound)
+        if (opened || !keyFileGone())
             break;
         if (d->sharedBlock->create(InstanceBlockSize, QSharedMemory::ReadWrite)) {
             // Made by this copy under the lock, with the system's mode for it: ours.
@@ -117,8 +122,7 @@ void SingleApplication::openSharedBlock()
         }
         // The file gone again before create() derived the key from it (NotFound, or KeyError when
         // ftok() finds nothing).
-        const QSharedMemory::SharedMemoryError error = d->sharedBlock->error();
-        if ((error == QSharedMemory::NotFound || error == QSharedMemory::KeyError) && attempt + 1 < Attempts)
+        if (keyFileGone() && attempt + 1 < Attempts)
             continue;
         // Another program that does not take our lock may have made it after all, or an account that
         // worked the key out. A QSharedMemory whose create() failed keeps an error in its own lock that
@@ -130,7 +134,7 @@ void SingleApplication::openSharedBlock()
         }
         freshSegment();
         opened = d->sharedBlock->attach(QSharedMemory::ReadWrite);
-        if (opened || d->sharedBlock->error() != QSharedMemory::NotFound)
+        if (opened || !keyFileGone())
             break;
     }
     if (!opened && d->sharedBlock->error() != QSharedMemory::PermissionDenied) {

@@ -921,6 +921,7 @@ void HandOffTest::decisionTrail()
     };
     QStringList roles;
     QStringList primaryTrail;
+    QList<QStringList> trails;
     qint64 primaryPid = -1;
     for (int i = 0; i < 3; ++i) {
         const QStringList lines = trailOf(copies[i]->readAllStandardError(), pids[i]);
@@ -932,9 +933,15 @@ void HandOffTest::decisionTrail()
             primaryPid = pids[i];
             primaryTrail = lines;
         }
-        const QString spooled = QStringLiteral("ostrel.spool: pid %1: spooled %1.txt: 1 line(s), 0 of them "
-                                               "kept from before");
-        QCOMPARE(lines.contains(spooled.arg(pids[i])), categories.contains(QLatin1String("ostrel.spool")));
+        trails.append(lines);
+    }
+    // Each copy's file is named after it and its selection's primary.
+    for (int i = 0; i < 3; ++i) {
+        const QString spooled =
+            QStringLiteral("ostrel.spool: pid %1: spooled %1-%2.txt: 1 line(s), 0 of them "
+                           "kept from before");
+        QCOMPARE(trails[i].contains(spooled.arg(pids[i]).arg(primaryPid)),
+                 categories.contains(QLatin1String("ostrel.spool")));
     }
     roles.sort();
     QCOMPARE(roles, QStringList({QStringLiteral("primary: the block named no primary"),
