@@ -69,7 +69,8 @@ QList<SpooledPath> launchSelection(const QString &ownVerbFlag, const QList<Spool
         qCDebug(lcHandOff, "pid %lld: %s: %d path(s) in %d editor start(s), %d held back as too long",
                 QCoreApplication::applicationPid(), qUtf8Printable(group.verbFlag), group.paths.size(),
                 starts.arguments.size(), starts.heldBack.size());
-        for (const QString &argument : starts.arguments) {
+        for (int start = 0; start < starts.arguments.size(); ++start) {
+            const QString &argument = starts.arguments.at(start);
             qint64 editorProcessId = 0;
             const bool started =
                 QProcess::startDetached(editor, QStringList(argument), QString(), &editorProcessId);
@@ -77,7 +78,7 @@ QList<SpooledPath> launchSelection(const QString &ownVerbFlag, const QList<Spool
                 Platform::allowForegroundWindow(editorProcessId);
             qCDebug(lcHandOff, "pid %lld: editor start: %s, %d path(s), argument of %d characters: %s",
                     QCoreApplication::applicationPid(), qUtf8Printable(group.verbFlag),
-                    starts.pathCounts.value(starts.arguments.indexOf(argument)), argument.size(),
+                    starts.pathCounts.value(start), argument.size(),
                     started ? qUtf8Printable(QStringLiteral("started, process %1").arg(editorProcessId))
                             : "the start failed");
         }
@@ -239,6 +240,7 @@ EditorStarts planEditorStarts(const QString &verbFlag, const QStringList &paths,
                 tooMany = middle;
         }
         starts.arguments.append(handOffArgument(verbFlag, paths.mid(first, fitCount)));
+        starts.pathCounts.append(fitCount);
         first += fitCount;
     }
     return starts;

@@ -89,6 +89,9 @@ bool SingleApplication::lockOrGiveUp(ElectionLocker &locker, const char *failure
     failOnLockError(locker.errorString());
 }
 
+// How long a copy keeps making the block's key file anew while something removes it.
+constexpr qint64 KeyFileRetryBoundMs = 1000;
+
 // Under the lock, so that no copy can take the segment away (the last one to detach removes it) between
 // another's look for it and its attach, and no two copies create it together. Leaves no block when the
 // one there is another account's: the election then rests on the primary's lock alone.
@@ -108,9 +111,12 @@ void SingleApplication::openSharedBlock()
     bool opened = false;
     // The key file lives in the account's folder, where a clean-up (or the account) may remove it at any
     // moment, also between create()'s making of it and its use: then both calls find nothing, and trying
-    // again makes a new one.
-    constexpr int Attempts = 8;
-    for (int attempt = 0; attempt < Attempts && !opened; ++attempt) {
+    // again makes a new one. Bounded by time rather than by tries, since on a busy machine each try may be
+    // slow enough for a remover to win several in a row.
+    QElapsedTimer trying;
+    trying.start();
+    const auto tryAgain = [&] { return keyFileGone() && trying.elapsed() < KeyFileRetryBoundMs; };
+    for (;;) {
         freshSegment();
         opened = d->sharedBlock->attach(QSharedMemory::ReadWrite);
         if (opened || !keyFileGone())
@@ -122,8 +128,10 @@ void SingleApplication::openSharedBlock()
         }
         // The file gone again before create() derived the key from it (NotFound, or KeyError when
         // ftok() finds nothing).
-        if (keyFileGone() && attempt + 1 < Attempts)
+        if (tryAgain())
             continue;
+        if (keyFileGone())
+            break;
         // Another program that does not take our lock may have made it after all, or an account that
         // worked the key out. A QSharedMemory whose create() failed keeps an error in its own lock that
         // fails every later attach() (Qt 5.15), so the attach gets an object of its own.
@@ -134,12 +142,21 @@ void SingleApplication::openSharedBlock()
         }
         freshSegment();
         opened = d->sharedBlock->attach(QSharedMemory::ReadWrite);
-        if (opened || !keyFileGone())
+        if (opened || !tryAgain())
             break;
     }
-    if (!opened && d->sharedBlock->error() != QSharedMemory::PermissionDenied) {
+    // A key file that went every time within the bound costs no path: the election rests on the primary's
+    // lock then, as without a block of this account.
+    const bool keyFileKeptGoing = !opened && keyFileGone();
+    if (!opened && !keyFileKeptGoing && d->sharedBlock->error() != QSharedMemory::PermissionDenied) {
         qCritical().noquote() << "SingleApplication: Unable to attach to shared memory block.";
         failOnSharedMemoryError();
+    }
+    if (keyFileKeptGoing) {
+        qWarning().noquote() << "SingleApplication: The key file of the memory block" << nativeKey
+                             << "went each time it was made; electing without the block.";
+        d->sharedBlock.reset();
+        return;
     }
     // A segment that another account made first under our key (it may read the key from the system's list
     // of segments), or one of ours that others may write: whoever holds it could stop every selection of
