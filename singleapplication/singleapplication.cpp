@@ -112,7 +112,8 @@ void SingleApplication::openSharedBlock()
     // The key file lives in the account's folder, where a clean-up (or the account) may remove it at any
     // moment, also between create()'s making of it and its use: then both calls find nothing, and trying
     // again makes a new one. Bounded by time rather than by tries, since on a busy machine each try may be
-    // slow enough for a remover to win several in a row.
+    // slow enough for a remover to win several in a row; a key file that cannot be made at all (a link to
+    // nowhere in its place) ends on the fatal path after the bound, as before.
     QElapsedTimer trying;
     trying.start();
     const auto tryAgain = [&] { return keyFileGone() && trying.elapsed() < KeyFileRetryBoundMs; };
@@ -130,8 +131,6 @@ void SingleApplication::openSharedBlock()
         // ftok() finds nothing).
         if (tryAgain())
             continue;
-        if (keyFileGone())
-            break;
         // Another program that does not take our lock may have made it after all, or an account that
         // worked the key out. A QSharedMemory whose create() failed keeps an error in its own lock that
         // fails every later attach() (Qt 5.15), so the attach gets an object of its own.
@@ -145,18 +144,9 @@ void SingleApplication::openSharedBlock()
         if (opened || !tryAgain())
             break;
     }
-    // A key file that went every time within the bound costs no path: the election rests on the primary's
-    // lock then, as without a block of this account.
-    const bool keyFileKeptGoing = !opened && keyFileGone();
-    if (!opened && !keyFileKeptGoing && d->sharedBlock->error() != QSharedMemory::PermissionDenied) {
+    if (!opened && d->sharedBlock->error() != QSharedMemory::PermissionDenied) {
         qCritical().noquote() << "SingleApplication: Unable to attach to shared memory block.";
         failOnSharedMemoryError();
-    }
-    if (keyFileKeptGoing) {
-        qWarning().noquote() << "SingleApplication: The key file of the memory block" << nativeKey
-                             << "went each time it was made; electing without the block.";
-        d->sharedBlock.reset();
-        return;
     }
     // A segment that another account made first under our key (it may read the key from the system's list
     // of segments), or one of ours that others may write: whoever holds it could stop every selection of
