@@ -156,8 +156,12 @@ void SingleApplication::openSharedBlock()
                              << "is not this account's own; electing without it.";
         // Left attached, untouched, until the process ends: QSharedMemory's detach removes a segment that
         // nobody else has attached, and its key file, and the segment is not ours to remove.
+        // Held from a static, not dropped: the process keeps the attachment to its end on purpose.
+        // (A plain pointer: a static that is destroyed at exit would lose it before the leak check.)
+        static QSharedMemory *volatile keptAttached = nullptr;
         if (opened)
-            static_cast<void>(d->sharedBlock.release());
+            keptAttached = d->sharedBlock.release();
+        Q_UNUSED(keptAttached)
         d->sharedBlock.reset();
     }
 }
