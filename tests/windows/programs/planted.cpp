@@ -22,12 +22,24 @@ int wmain()
     line.resize(line.size() - 1); // the terminating NUL
     line += "\r\n";
 
-    const HANDLE file = CreateFileW(marker.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Copies started together append to one file. Each holds it alone while it appends (Wine's appends from
+    // several processes at once can lose a line), and waits a little for the others when it is taken.
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < 500 && file == INVALID_HANDLE_VALUE; ++attempt) {
+        file = CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED)
+                return 1;
+            Sleep(10);
+        }
+    }
     if (file == INVALID_HANDLE_VALUE)
         return 1;
     DWORD written = 0;
-    const BOOL ok = WriteFile(file, line.data(), DWORD(line.size()), &written, nullptr);
+    const BOOL ok = SetFilePointer(file, 0, nullptr, FILE_END) != INVALID_SET_FILE_POINTER &&
+                    WriteFile(file, line.data(), DWORD(line.size()), &written, nullptr);
     CloseHandle(file);
     return ok && written == line.size() ? 0 : 1;
 }
